@@ -1,0 +1,21 @@
+#pragma once
+// Drives the controller's plain-text console: wait for expected byte strings, send command
+// lines, and the whole installer-mode entry (reset, menu escape, password). Uses --verbose only
+// to echo what the device sends.
+
+#include <cstdint>
+
+struct serial_port;
+
+// Waits until the newest bytes received end with one of `candidates` (NUL-terminated, tried in
+// order), at most `timeout_ms`. Returns the index of the match, or -1 on time-out or read error.
+int cli_drive_expect(serial_port* port, const char* const* candidates, int count,
+                     std::uint32_t timeout_ms);
+
+// Sends `text` and one carriage return; false when the text has 127 characters or more (nothing
+// is written) or the write was short. Prints nothing.
+bool cli_drive_send_line(serial_port* port, const char* text);
+
+// Resets the controller and takes its console into installer mode with `password`. True when
+// the device says installer mode is on; false after one ERROR line on stderr.
+bool cli_drive_enter_installer_mode(serial_port* port, const char* password);

@@ -1,0 +1,1 @@
+#include "crc32.h"

@@ -1,0 +1,1 @@
+#include "fwupdate-protocol.h"

@@ -1,0 +1,1 @@
+#include "key-input.h"

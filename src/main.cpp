@@ -1,0 +1,28 @@
+// kvup: resets the one connected Kelvane controller, takes its console into installer mode and
+// streams the matching firmware image from a bundle to it or to the peers it relays to.
+
+#include "options.h"
+
+#include <cstdio>
+
+int main(int argc, char** argv) {
+    if (!options_load(argc, argv)) {
+        options_print_usage();
+        return 1;
+    }
+    if (options.version) {
+        options_print_version();
+        return 0;
+    }
+    if (options.help) {
+        options_print_usage();
+        return 0;
+    }
+    if (options.port == nullptr || options.firmware == nullptr) {
+        options_print_banner();
+        options_print_usage();
+        return 1;
+    }
+    std::fputs("ERROR: this build of kvup cannot run updates yet\n", stderr);
+    return 1;
+}

@@ -1,0 +1,33 @@
+#pragma once
+// The command line: the one program-wide options record, its parser and the usage text.
+// Parsing stores the texts as they stand; whether a file or port exists is decided later.
+
+#include <cstdio>
+
+// The program's version, as shown by the version line and the banner.
+inline constexpr const char* KVUP_VERSION = "0.1";
+
+struct kvup_options {
+    const char* firmware; // --firmware: bundle path, null when absent
+    const char* port;     // --port: serial device name, null when absent
+    const char* password; // --password: installer password, null when absent
+    const char* target;   // --target: null when omitted (itself a target)
+    bool verbose;         // --verbose: echo the device console while it is driven
+    bool version;         // --version
+    bool help;            // --help
+};
+
+// The parsed command line; every text points into the argument vector given to options_load.
+extern kvup_options options;
+
+// Clears `options` and parses argv[1..argc-1] into it; false after one error line on stderr.
+bool options_load(int argc, char** argv);
+
+// Writes the 42-line usage text to stdout.
+void options_print_usage();
+
+// Writes "kvup v0.1\n" to stdout.
+void options_print_version();
+
+// Writes the banner line "kvup v0.1 - Kelvane firmware updater\n" and an empty line to stdout.
+void options_print_banner();

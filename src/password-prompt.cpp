@@ -1,0 +1,1 @@
+#include "password-prompt.h"

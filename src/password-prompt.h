@@ -1,0 +1,9 @@
+#pragma once
+// Asks for the installer password at a hidden prompt: nothing typed is ever shown.
+
+#include <cstddef>
+
+// Writes "Installer password: " to stdout and reads keys until Enter (13 or 10), Backspace (8)
+// erasing; at most capacity - 1 characters are kept. True with a NUL-terminated password in
+// `buffer`; false when no more keys can be read.
+bool password_prompt(char* buffer, std::size_t capacity);

@@ -1,0 +1,28 @@
+#pragma once
+// The serial port of the one connected controller: open at 115200 8N1 made transparent,
+// one-byte reads against a time-out, write-all, the DTR reset pulse, close. Prints nothing.
+// Platform files: serial-posix.cpp, serial-win32.cpp.
+
+#include <cstddef>
+#include <cstdint>
+
+struct serial_port; // opaque; holds the operating system's handle
+
+// Opens the named port exclusively ("/dev/ttyACM0", "ttyACM0", "COM3"); null on any failure.
+serial_port* serial_open(const char* name);
+
+// Closes the port and frees the handle; null does nothing.
+void serial_close(serial_port* port);
+
+// Reads up to `count` bytes, waiting at most `timeout_ms` for the first one.
+// Returns the count read (1..count), 0 when nothing arrived in time, -1 on an error, a hang-up
+// or a null handle.
+int serial_read(serial_port* port, void* buffer, std::size_t count, std::uint32_t timeout_ms);
+
+// Writes all `count` bytes. Returns `count`, the count written before a later failure, or -1
+// when nothing could be written (or the handle is null). 0 bytes returns 0 without a write.
+int serial_write(serial_port* port, const void* bytes, std::size_t count);
+
+// Resets the connected controller: 200 ms, discard both queues, DTR low 50 ms, DTR high, 150 ms.
+// Null does nothing.
+void serial_reset_to_cli(serial_port* port);
