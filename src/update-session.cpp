@@ -1,1 +1,211 @@
 #include "update-session.h"
+
+#include "bundle.h"
+#include "cli-drive.h"
+#include "crc32.h"
+#include "fwupdate-protocol.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr std::uint32_t READY_TIMEOUT_MS = 3000;
+constexpr std::uint32_t CHUNK_TIMEOUT_MS = 2000;
+// A relayed chunk crosses the CAN bus and is acknowledged by the far device, hence the margin.
+constexpr std::uint32_t RELAYED_CHUNK_TIMEOUT_MS = 10000;
+constexpr std::uint32_t FINALIZE_TIMEOUT_MS = 10000;
+constexpr std::uint32_t ABORT_TIMEOUT_MS = 2000;
+constexpr unsigned CHUNK_ATTEMPTS = 5;
+constexpr std::uint8_t FILL_BYTE = 0xFF;
+
+constexpr char RELAY_PREFIX[] = "fwupdate relay";
+
+// Every device frame of a session lands here; only the length of the last good receive is valid.
+std::uint8_t recv_payload[FWU_MAX_PAYLOAD];
+
+std::uint16_t get_u16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+std::uint32_t get_u32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+void put_u32(std::uint8_t* p, std::uint32_t v) {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+    p[2] = static_cast<std::uint8_t>(v >> 16);
+    p[3] = static_cast<std::uint8_t>(v >> 24);
+}
+
+// The data of chunk `chunk_index` after the index itself. The offset is computed in 64 bits:
+// the device may name any index, and a wrapped 32-bit offset would put early image bytes under a
+// late index.
+void build_chunk_payload(std::uint8_t* payload, const std::uint8_t* image, std::uint32_t image_len,
+                         std::uint32_t chunk_index) {
+    put_u32(payload, chunk_index);
+    const std::uint64_t offset = std::uint64_t{chunk_index} * FWU_CHUNK_SIZE;
+    const std::uint64_t remaining = offset < image_len ? image_len - offset : 0;
+    const std::size_t n =
+        remaining < FWU_CHUNK_SIZE ? static_cast<std::size_t>(remaining) : FWU_CHUNK_SIZE;
+    if (n > 0) {
+        std::memcpy(payload + 4, image + offset, n);
+    }
+    std::memset(payload + 4 + n, FILL_BYTE, FWU_CHUNK_SIZE - n);
+}
+
+} // namespace
+
+bool send_chunk_with_retry(serial_port* port, const std::uint8_t* image, std::uint32_t image_len,
+                           std::uint32_t& chunk_index, std::uint32_t timeout_ms) {
+    std::uint8_t payload[FWU_MAX_PAYLOAD];
+    for (unsigned attempt = 1; attempt <= CHUNK_ATTEMPTS; ++attempt) {
+        const std::uint32_t sent_index = chunk_index;
+        build_chunk_payload(payload, image, image_len, sent_index);
+        if (!fwu_send_frame(port, FWU_CMD_CHUNK, payload, FWU_MAX_PAYLOAD)) {
+            std::fprintf(stderr, "WARNING: write failed sending chunk %u, retrying (%u/%u)\n",
+                         static_cast<unsigned>(sent_index), attempt, CHUNK_ATTEMPTS);
+            continue;
+        }
+        std::uint8_t type = 0;
+        std::uint16_t len = 0;
+        if (!fwu_recv_frame(port, &type, recv_payload, &len, timeout_ms)) {
+            std::fprintf(stderr, "WARNING: no response to chunk %u, retrying (%u/%u)\n",
+                         static_cast<unsigned>(sent_index), attempt, CHUNK_ATTEMPTS);
+            continue;
+        }
+        // Whatever good ACK arrives first answers this attempt, even a late one to an earlier
+        // attempt: the device acknowledges in order, so it has the chunk either way.
+        if (type == FWU_RSP_ACK && len == FWU_ACK_LEN) {
+            ++chunk_index;
+            return true;
+        }
+        if (type == FWU_RSP_NAK && len == FWU_NAK_LEN) {
+            const unsigned reason = recv_payload[0];
+            const std::uint32_t expected = get_u32(recv_payload + 1);
+            std::fprintf(stderr,
+                         "WARNING: chunk %u NAK'd (reason %u), device expects %u, retrying "
+                         "(%u/%u)\n",
+                         static_cast<unsigned>(sent_index), reason, static_cast<unsigned>(expected),
+                         attempt, CHUNK_ATTEMPTS);
+            chunk_index = expected;
+            continue;
+        }
+        std::fprintf(stderr,
+                     "WARNING: unexpected response (type 0x%02x) to chunk %u, retrying "
+                     "(%u/%u)\n",
+                     static_cast<unsigned>(type), static_cast<unsigned>(sent_index), attempt,
+                     CHUNK_ATTEMPTS);
+    }
+    return false;
+}
+
+void send_abort(serial_port* port) {
+    // Best effort on a session that is already failing: neither outcome changes the result.
+    (void)fwu_send_frame(port, FWU_CMD_ABORT, nullptr, 0);
+    std::uint8_t type = 0;
+    std::uint16_t len = 0;
+    (void)fwu_recv_frame(port, &type, recv_payload, &len, ABORT_TIMEOUT_MS);
+}
+
+int run_update_session(serial_port* port, const char* command, const bundle* b) {
+    const std::uint32_t chunk_timeout_ms =
+        std::strncmp(command, RELAY_PREFIX, sizeof RELAY_PREFIX - 1) == 0 ? RELAYED_CHUNK_TIMEOUT_MS
+                                                                          : CHUNK_TIMEOUT_MS;
+
+    if (!cli_drive_send_line(port, command)) {
+        std::fprintf(stderr, "ERROR: failed to send '%s'\n", command);
+        return 1;
+    }
+
+    std::uint8_t type = 0;
+    std::uint16_t len = 0;
+    // No abort without a good READY: the device has not shown that it left its console.
+    if (!fwu_recv_frame(port, &type, recv_payload, &len, READY_TIMEOUT_MS) ||
+        type != FWU_RSP_READY || len != FWU_READY_LEN) {
+        std::fprintf(stderr, "ERROR: device did not respond to '%s' - is it in installer mode?\n",
+                     command);
+        return 1;
+    }
+    const std::uint8_t bank_index = recv_payload[0];
+    const std::uint32_t max_image_len = get_u32(recv_payload + 1);
+    const std::uint16_t variant = get_u16(recv_payload + 5);
+    const char bank = static_cast<char>('A' + bank_index);
+    std::printf("Device is ready - variant %u, target bank %c (max image size %u bytes)\n",
+                static_cast<unsigned>(variant), bank, static_cast<unsigned>(max_image_len));
+
+    const bundle_entry* entry = bundle_find(b, variant, bank);
+    if (entry == nullptr) {
+        std::fprintf(stderr,
+                     "ERROR: bundle has no image for variant %u bank %c - is it up to date?\n",
+                     static_cast<unsigned>(variant), bank);
+        send_abort(port);
+        return 1;
+    }
+    if (entry->image_len > max_image_len) {
+        std::fprintf(stderr,
+                     "ERROR: bundle image for variant %u bank %c is %u bytes, exceeds this bank's "
+                     "%u byte limit\n",
+                     static_cast<unsigned>(variant), bank, static_cast<unsigned>(entry->image_len),
+                     static_cast<unsigned>(max_image_len));
+        send_abort(port);
+        return 1;
+    }
+
+    const std::uint32_t image_crc = crc32(entry->image, entry->image_len);
+    const std::uint32_t chunk_count = static_cast<std::uint32_t>(
+        (std::uint64_t{entry->image_len} + FWU_CHUNK_SIZE - 1) / FWU_CHUNK_SIZE);
+    std::printf("Sending variant %u bank %c (%u bytes, %u chunks)...\n",
+                static_cast<unsigned>(variant), bank, static_cast<unsigned>(entry->image_len),
+                static_cast<unsigned>(chunk_count));
+
+    // The device steers the index with its NAKs; the loop follows it back and forth.
+    std::uint32_t chunk_index = 0;
+    while (chunk_index < chunk_count) {
+        if (!send_chunk_with_retry(port, entry->image, entry->image_len, chunk_index,
+                                   chunk_timeout_ms)) {
+            std::fprintf(stderr, "ERROR: giving up on chunk %u after %u attempts\n",
+                         static_cast<unsigned>(chunk_index), CHUNK_ATTEMPTS);
+            send_abort(port);
+            return 1;
+        }
+        std::printf("\r  chunk %u/%u", static_cast<unsigned>(chunk_index),
+                    static_cast<unsigned>(chunk_count));
+        std::fflush(stdout);
+    }
+    std::fputs("\n", stdout);
+
+    std::uint8_t finalize[FWU_FINALIZE_LEN];
+    put_u32(finalize, entry->image_tag);
+    put_u32(finalize + 4, entry->image_len);
+    put_u32(finalize + 8, image_crc);
+    finalize[12] = bank_index;
+    std::fputs("Finalizing...\n", stdout);
+    // Past this point the device may already be committing the image, so no abort is sent.
+    if (!fwu_send_frame(port, FWU_CMD_FINALIZE, finalize, FWU_FINALIZE_LEN)) {
+        std::fputs("ERROR: failed to send finalize command\n", stderr);
+        return 1;
+    }
+    if (!fwu_recv_frame(port, &type, recv_payload, &len, FINALIZE_TIMEOUT_MS)) {
+        std::fputs("ERROR: no response to finalize - update state on the target is unknown, "
+                   "retry with a fresh session\n",
+                   stderr);
+        return 1;
+    }
+    if (type == FWU_RSP_DONE) {
+        std::fputs("Update complete - target is rebooting into the new firmware.\n", stdout);
+        return 0;
+    }
+    if (type == FWU_RSP_NAK && len == FWU_NAK_LEN) {
+        std::fprintf(stderr,
+                     "ERROR: target rejected the finalize (reason %u) - firmware NOT updated, "
+                     "currently-running bank is untouched\n",
+                     static_cast<unsigned>(recv_payload[0]));
+        return 1;
+    }
+    std::fprintf(stderr, "ERROR: unexpected response (type 0x%02x) to finalize\n",
+                 static_cast<unsigned>(type));
+    return 1;
+}
