@@ -1,0 +1,95 @@
+#include "crc32.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<std::uint8_t> bytes_of(const std::string& text) {
+    return {text.begin(), text.end()};
+}
+
+std::uint32_t crc32_split(const std::vector<std::uint8_t>& data) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (std::uint8_t byte : data) {
+        crc = crc32_update(crc, byte);
+    }
+    return crc32_finalise(crc);
+}
+
+struct check_value {
+    const char* name;
+    std::vector<std::uint8_t> data;
+    std::uint32_t crc;
+};
+
+// Catalogue values of CRC-32/ISO-HDLC; any table-free implementation must reproduce them.
+const std::vector<check_value>& check_values() {
+    static const std::vector<check_value> values = {
+        {"empty", {}, 0x00000000u},
+        {"catalogue check 123456789", bytes_of("123456789"), 0xCBF43926u},
+        {"abc", bytes_of("abc"), 0x352441C2u},
+        {"single 0xFF", {0xFF}, 0xFF000000u},
+        {"single 0x00", {0x00}, 0xD202EF8Du},
+    };
+    return values;
+}
+
+TEST(crc32, check_values_one_shot_and_split) {
+    for (const auto& value : check_values()) {
+        SCOPED_TRACE(value.name);
+        const auto len = static_cast<std::uint32_t>(value.data.size());
+        EXPECT_EQ(crc32(value.data.data(), len), value.crc);
+        EXPECT_EQ(crc32_split(value.data), value.crc);
+    }
+}
+
+TEST(crc32, finalise_is_the_complement) {
+    EXPECT_EQ(crc32_finalise(0xFFFFFFFFu), 0u);
+    EXPECT_EQ(crc32_finalise(0u), 0xFFFFFFFFu);
+    EXPECT_EQ(crc32_finalise(0x12345678u), 0xEDCBA987u);
+}
+
+TEST(crc32, zero_length_never_touches_the_pointer) {
+    EXPECT_EQ(crc32(nullptr, 0), 0u);
+}
+
+TEST(crc32, high_bytes_are_taken_unsigned) {
+    // Every byte value once: a sign-extended byte would corrupt bits 8 to 31 for 0x80..0xFF.
+    std::vector<std::uint8_t> all(256);
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        all[i] = static_cast<std::uint8_t>(i);
+    }
+    EXPECT_EQ(crc32(all.data(), 256), 0x29058C73u);
+    EXPECT_EQ(crc32_split(all), 0x29058C73u);
+}
+
+TEST(crc32, split_form_over_gathered_pieces_equals_one_shot) {
+    // A frame as the reader sees it: a type byte, a 16-bit length taken apart, then the payload
+    // from a buffer of its own.
+    const std::uint8_t type = 0x81;
+    const std::uint16_t payload_len = 300;
+    std::vector<std::uint8_t> payload(payload_len);
+    for (std::size_t i = 0; i < payload.size(); ++i) {
+        payload[i] = static_cast<std::uint8_t>(i * 37 + 11);
+    }
+
+    std::uint32_t crc = 0xFFFFFFFFu;
+    crc = crc32_update(crc, type);
+    crc = crc32_update(crc, static_cast<std::uint8_t>(payload_len & 0xFF));
+    crc = crc32_update(crc, static_cast<std::uint8_t>(payload_len >> 8));
+    for (std::uint8_t byte : payload) {
+        crc = crc32_update(crc, byte);
+    }
+
+    std::vector<std::uint8_t> contiguous = {type, static_cast<std::uint8_t>(payload_len & 0xFF),
+                                            static_cast<std::uint8_t>(payload_len >> 8)};
+    contiguous.insert(contiguous.end(), payload.begin(), payload.end());
+    EXPECT_EQ(crc32_finalise(crc),
+              crc32(contiguous.data(), static_cast<std::uint32_t>(contiguous.size())));
+}
+
+} // namespace
