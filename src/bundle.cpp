@@ -1,1 +1,193 @@
 #include "bundle.h"
+
+#include "crc32.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace {
+
+constexpr char BUNDLE_MAGIC[8] = {'K', 'V', 'F', 'W', 'B', 'N', 'D', 'L'};
+constexpr std::uint32_t BUNDLE_FORMAT_VERSION = 1;
+constexpr std::uint64_t BUNDLE_HEADER_LEN = 16;
+constexpr std::uint64_t BUNDLE_ENTRY_LEN = 32;
+// The file size is held as a signed 32-bit count, so this is the largest bundle there can be.
+constexpr long long BUNDLE_MAX_FILE_LEN = INT32_MAX;
+
+// Positions are taken 64 bits wide so that a file of 2 GiB or more is seen at its real size and
+// refused as such, instead of failing the position query or wrapping into a plausible size.
+#if defined(_WIN32)
+int file_seek(std::FILE* file, long long offset, int origin) {
+    return _fseeki64(file, offset, origin);
+}
+long long file_tell(std::FILE* file) {
+    return _ftelli64(file);
+}
+#else
+int file_seek(std::FILE* file, long long offset, int origin) {
+    return fseeko(file, static_cast<off_t>(offset), origin);
+}
+long long file_tell(std::FILE* file) {
+    return static_cast<long long>(ftello(file));
+}
+#endif
+
+struct file_closer {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using file_handle = std::unique_ptr<std::FILE, file_closer>;
+
+std::uint16_t le16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+std::uint32_t le32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+std::uint64_t le64(const std::uint8_t* p) {
+    return static_cast<std::uint64_t>(le32(p)) | (static_cast<std::uint64_t>(le32(p + 4)) << 32);
+}
+
+} // namespace
+
+bundle* bundle_load(const char* path) {
+    file_handle file(std::fopen(path, "rb"));
+    if (!file) {
+        std::fprintf(stderr, "ERROR: could not open bundle '%s'\n", path);
+        return nullptr;
+    }
+    if (file_seek(file.get(), 0, SEEK_END) != 0) {
+        std::fprintf(stderr, "ERROR: could not seek '%s'\n", path);
+        return nullptr;
+    }
+    const long long end = file_tell(file.get());
+    // A failed position query gives -1 and lands here too.
+    if (end < static_cast<long long>(BUNDLE_HEADER_LEN)) {
+        std::fprintf(stderr, "ERROR: '%s' is too small to be a firmware bundle\n", path);
+        return nullptr;
+    }
+    if (end > BUNDLE_MAX_FILE_LEN) {
+        std::fprintf(stderr, "ERROR: out of memory reading '%s' (%lld bytes)\n", path, end);
+        return nullptr;
+    }
+    const auto file_size = static_cast<std::int32_t>(end);
+    // Reading on from the end would only show up later as a short read; say what went wrong.
+    if (file_seek(file.get(), 0, SEEK_SET) != 0) {
+        std::fprintf(stderr, "ERROR: could not seek '%s'\n", path);
+        return nullptr;
+    }
+
+    const auto size = static_cast<std::size_t>(file_size);
+    std::unique_ptr<std::uint8_t[]> data(new (std::nothrow) std::uint8_t[size]);
+    if (!data) {
+        std::fprintf(stderr, "ERROR: out of memory reading '%s' (%ld bytes)\n", path,
+                     static_cast<long>(file_size));
+        return nullptr;
+    }
+    const std::size_t got = std::fread(data.get(), 1, size, file.get());
+    file.reset();
+    if (got != size) {
+        std::fprintf(stderr, "ERROR: short read on '%s'\n", path);
+        return nullptr;
+    }
+
+    const std::uint8_t* bytes = data.get();
+    if (std::memcmp(bytes, BUNDLE_MAGIC, sizeof BUNDLE_MAGIC) != 0) {
+        std::fprintf(stderr, "ERROR: '%s' is not a firmware bundle (bad magic)\n", path);
+        return nullptr;
+    }
+    const std::uint32_t format_version = le32(bytes + 8);
+    const std::uint32_t entry_count = le32(bytes + 12);
+    if (format_version != BUNDLE_FORMAT_VERSION) {
+        std::fprintf(stderr,
+                     "ERROR: '%s' is bundle format version %u, this kvup only understands "
+                     "version %u\n",
+                     path, static_cast<unsigned>(format_version),
+                     static_cast<unsigned>(BUNDLE_FORMAT_VERSION));
+        return nullptr;
+    }
+    // 16 + 32 * 0xFFFFFFFF still fits in 64 bits.
+    const std::uint64_t table_end = BUNDLE_HEADER_LEN + BUNDLE_ENTRY_LEN * entry_count;
+    const auto file_len = static_cast<std::uint64_t>(file_size);
+    if (file_len < table_end) {
+        std::fprintf(stderr, "ERROR: '%s' is truncated (entry table extends past end of file)\n",
+                     path);
+        return nullptr;
+    }
+
+    std::unique_ptr<bundle_entry[]> entries(new (std::nothrow) bundle_entry[entry_count]);
+    if (!entries) {
+        std::fprintf(stderr, "ERROR: out of memory parsing '%s'\n", path);
+        return nullptr;
+    }
+    for (std::uint32_t i = 0; i < entry_count; ++i) {
+        const std::uint8_t* raw = bytes + BUNDLE_HEADER_LEN + BUNDLE_ENTRY_LEN * i;
+        const std::uint16_t variant = le16(raw);
+        const auto bank = static_cast<unsigned char>(raw[2]);
+        const std::uint32_t image_tag = le32(raw + 4);
+        const std::uint32_t image_len = le32(raw + 8);
+        const std::uint32_t image_crc = le32(raw + 12);
+        const std::uint64_t image_offset = le64(raw + 16);
+
+        if (bank != 'A' && bank != 'B') {
+            std::fprintf(stderr, "ERROR: '%s' entry %u has invalid bank '%c'\n", path,
+                         static_cast<unsigned>(i), static_cast<int>(bank));
+            return nullptr;
+        }
+        // Offset first, so the subtraction cannot wrap for an offset beyond the file.
+        if (image_offset > file_len || file_len - image_offset < image_len) {
+            std::fprintf(stderr, "ERROR: '%s' entry %u's image extends past end of file\n", path,
+                         static_cast<unsigned>(i));
+            return nullptr;
+        }
+        const std::uint8_t* image = bytes + image_offset;
+        const std::uint32_t actual_crc = crc32(image, image_len);
+        if (actual_crc != image_crc) {
+            std::fprintf(stderr,
+                         "ERROR: '%s' entry %u (variant %u bank %c) failed its own CRC check "
+                         "(stored 0x%08x, actual 0x%08x) - bundle is corrupt\n",
+                         path, static_cast<unsigned>(i), static_cast<unsigned>(variant),
+                         static_cast<int>(bank), static_cast<unsigned>(image_crc),
+                         static_cast<unsigned>(actual_crc));
+            return nullptr;
+        }
+        entries[i] = bundle_entry{variant, static_cast<char>(bank), image_tag, image_len, image};
+    }
+
+    auto* loaded = new (std::nothrow) bundle{data.get(), entry_count, entries.get()};
+    if (loaded == nullptr) {
+        std::fprintf(stderr, "ERROR: out of memory parsing '%s'\n", path);
+        return nullptr;
+    }
+    data.release();
+    entries.release();
+    return loaded;
+}
+
+const bundle_entry* bundle_find(const bundle* b, std::uint16_t variant, char bank) {
+    if (b == nullptr) {
+        return nullptr;
+    }
+    for (std::uint32_t i = 0; i < b->entry_count; ++i) {
+        const bundle_entry& entry = b->entries[i];
+        if (entry.variant == variant && entry.bank == bank) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+void bundle_free(bundle* b) {
+    if (b == nullptr) {
+        return;
+    }
+    delete[] b->entries;
+    delete[] b->file_data;
+    delete b;
+}
