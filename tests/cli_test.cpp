@@ -1,0 +1,255 @@
+#include "options.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+struct run_result {
+    int status; // exit status, or -1 when the program did not exit normally
+    std::string out;
+    std::string err;
+};
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+std::string temp_file() {
+    std::string templ = "/tmp/kvup-cli-test-XXXXXX";
+    const int fd = mkstemp(templ.data());
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) {
+        close(fd);
+    }
+    return templ;
+}
+
+// Runs the real kvup with `args`, stdin from /dev/null, stdout and stderr kept apart.
+run_result run_kvup(const std::vector<std::string>& args) {
+    const std::string out_path = temp_file();
+    const std::string err_path = temp_file();
+    std::vector<char*> argv;
+    std::string program = KVUP_BINARY;
+    argv.push_back(program.data());
+    std::vector<std::string> owned = args;
+    for (auto& arg : owned) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_TRUNC, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_TRUNC, 0);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, KVUP_BINARY, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+
+    run_result result{-1, "", ""};
+    EXPECT_EQ(spawned, 0) << "cannot start " << KVUP_BINARY;
+    if (spawned == 0) {
+        int wait_status = 0;
+        EXPECT_EQ(waitpid(pid, &wait_status, 0), pid);
+        if (WIFEXITED(wait_status)) {
+            result.status = WEXITSTATUS(wait_status);
+        }
+    }
+    result.out = read_file(out_path);
+    result.err = read_file(err_path);
+    std::remove(out_path.c_str());
+    std::remove(err_path.c_str());
+    return result;
+}
+
+const std::string& usage() {
+    static const std::string text = read_file(KVUP_TEST_DATA_DIR "/usage.txt");
+    return text;
+}
+
+const std::string VERSION_LINE = "kvup v0.1\n";
+const std::string BANNER = "kvup v0.1 - Kelvane firmware updater\n\n";
+
+std::string unrecognised(const std::string& arg) {
+    return "ERROR: unrecognised option '" + arg + "'\n";
+}
+
+TEST(cli, golden_usage_file_is_the_42_line_text) {
+    const std::string& text = usage();
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 42);
+    EXPECT_EQ(text.back(), '\n');
+}
+
+struct cli_case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string out;
+    std::string err;
+    int status;
+};
+
+std::vector<cli_case> first_branch_cases() {
+    const std::string& u = usage();
+    return {
+        // What kvup answers without opening anything.
+        {"no arguments", {}, BANNER + u, "", 1},
+        {"--help alone", {"--help"}, u, "", 0},
+        {"--help repeated", {"--help", "--help"}, u, "", 0},
+        {"--version alone", {"--version"}, VERSION_LINE, "", 0},
+        {"--version before --help", {"--version", "--help"}, VERSION_LINE, "", 0},
+        {"--help before --version", {"--help", "--version"}, VERSION_LINE, "", 0},
+        {"--version needs no port", {"--firmware", "b.kvfw", "--version"}, VERSION_LINE, "", 0},
+        {"--help with a complete command line",
+         {"--port", "COM3", "--firmware", "b.kvfw", "--help"},
+         u,
+         "",
+         0},
+        // Incomplete command lines: banner and usage, no error line.
+        {"port without firmware", {"--port", "COM3"}, BANNER + u, "", 1},
+        {"firmware without port", {"--firmware", "b.kvfw"}, BANNER + u, "", 1},
+        {"empty firmware without port", {"--firmware", ""}, BANNER + u, "", 1},
+        {"only optional options",
+         {"--password", "pw", "--target", "self", "--verbose"},
+         BANNER + u,
+         "",
+         1},
+        {"option name taken as the firmware value", {"--firmware", "--port"}, BANNER + u, "", 1},
+        // Value options with nothing behind them.
+        {"--firmware last", {"--firmware"}, u, "ERROR: --firmware requires a bundle filename\n", 1},
+        {"--target last", {"--target"}, u, "ERROR: --target requires a value\n", 1},
+        {"--port last", {"--port"}, u, "ERROR: --port requires a device name\n", 1},
+        {"--password last", {"--password"}, u, "ERROR: --password requires a value\n", 1},
+        {"--port last after a complete command line",
+         {"--firmware", "b.kvfw", "--port", "COM3", "--port"},
+         u,
+         "ERROR: --port requires a device name\n",
+         1},
+        {"--version does not rescue a missing value",
+         {"--version", "--password"},
+         u,
+         "ERROR: --password requires a value\n",
+         1},
+        // Arguments that are no option, wherever they stand.
+        {"--version then -h", {"--version", "-h"}, u, unrecognised("-h"), 1},
+        {"-h then --version", {"-h", "--version"}, u, unrecognised("-h"), 1},
+        {"--help then a bad option", {"--help", "--bogus"}, u, unrecognised("--bogus"), 1},
+        {"joined name and value", {"--port=COM3"}, u, unrecognised("--port=COM3"), 1},
+        {"wrong case", {"--Help"}, u, unrecognised("--Help"), 1},
+        {"bare file name", {"--port", "COM3", "b.kvfw"}, u, unrecognised("b.kvfw"), 1},
+        {"empty argument", {""}, u, unrecognised(""), 1},
+        {"only the first error is reported", {"-x", "-y", "--port"}, u, unrecognised("-x"), 1},
+    };
+}
+
+TEST(cli, first_branches_through_the_binary) {
+    for (const auto& c : first_branch_cases()) {
+        SCOPED_TRACE(c.name);
+        const run_result r = run_kvup(c.args);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+    }
+}
+
+TEST(cli, complete_command_lines_go_past_the_first_branches) {
+    // The port is the text "--help", and empty texts count as given. With a bundle that cannot
+    // be opened the run stops at the bundle, but never with the usage text or the help.
+    const std::vector<std::vector<std::string>> lines = {
+        {"--port", "--help", "--firmware", "/nonexistent/kvup-test.kvfw", "--password", "pw"},
+        {"--port", "", "--firmware", "", "--password", ""},
+    };
+    for (const auto& args : lines) {
+        SCOPED_TRACE(args[1] + " / " + args[3]);
+        const run_result r = run_kvup(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out.find("Usage: kvup"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find(BANNER), std::string::npos);
+        EXPECT_EQ(r.err.rfind("ERROR: ", 0), 0u) << r.err;
+    }
+}
+
+// options_load called directly, for what the binary's output cannot show.
+class options_load_test : public testing::Test {
+  protected:
+    bool load(std::vector<std::string> args) {
+        args_ = std::move(args);
+        args_.insert(args_.begin(), "kvup");
+        argv_.clear();
+        for (auto& arg : args_) {
+            argv_.push_back(arg.data());
+        }
+        argv_.push_back(nullptr);
+        return options_load(static_cast<int>(args_.size()), argv_.data());
+    }
+
+    std::vector<std::string> args_;
+    std::vector<char*> argv_;
+};
+
+TEST_F(options_load_test, values_point_into_argv_and_the_last_one_wins) {
+    ASSERT_TRUE(load({"--port", "COM3", "--firmware", "a.kvfw", "--port", "COM4"}));
+    EXPECT_EQ(options.port, argv_[6]);
+    EXPECT_STREQ(options.port, "COM4");
+    EXPECT_EQ(options.firmware, argv_[4]);
+    EXPECT_EQ(options.password, nullptr);
+    EXPECT_EQ(options.target, nullptr);
+}
+
+TEST_F(options_load_test, repeated_flags_stay_set) {
+    ASSERT_TRUE(load({"--verbose", "--verbose", "--help", "--help"}));
+    EXPECT_TRUE(options.verbose);
+    EXPECT_TRUE(options.help);
+    EXPECT_FALSE(options.version);
+}
+
+TEST_F(options_load_test, empty_values_count_as_present) {
+    ASSERT_TRUE(load({"--port", "", "--firmware", "", "--password", "", "--target", ""}));
+    for (const char* value : {options.port, options.firmware, options.password, options.target}) {
+        ASSERT_NE(value, nullptr);
+        EXPECT_STREQ(value, "");
+    }
+}
+
+TEST_F(options_load_test, a_value_is_never_read_as_an_option) {
+    ASSERT_TRUE(load({"--target", "--verbose", "--password", "--version"}));
+    EXPECT_STREQ(options.target, "--verbose");
+    EXPECT_STREQ(options.password, "--version");
+    EXPECT_FALSE(options.verbose);
+    EXPECT_FALSE(options.version);
+}
+
+TEST_F(options_load_test, each_load_starts_from_a_clear_record) {
+    ASSERT_TRUE(load({"--verbose", "--port", "COM3", "--target", "all"}));
+    ASSERT_TRUE(load({}));
+    EXPECT_EQ(options.port, nullptr);
+    EXPECT_EQ(options.target, nullptr);
+    EXPECT_FALSE(options.verbose);
+
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(load({"--version", "--port", "COM3", "-x"}));
+    testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(load({"--firmware", "b.kvfw"}));
+    EXPECT_FALSE(options.version);
+    EXPECT_EQ(options.port, nullptr);
+}
+
+} // namespace
