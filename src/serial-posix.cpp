@@ -1,1 +1,210 @@
 #include "serial.h"
+
+#include "timer.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+struct serial_port {
+    int fd;
+};
+
+namespace {
+
+// Input flags that some systems lack; every one of them edits received bytes when set.
+#ifdef IUCLC
+constexpr tcflag_t SERIAL_EXTRA_IFLAGS = IUCLC;
+#else
+constexpr tcflag_t SERIAL_EXTRA_IFLAGS = 0;
+#endif
+
+// A name that starts with '/' or '.' is a path as given; any other name ("ttyACM0", "pts/3")
+// names a device under /dev. A path that does not fit is refused, never cut short: a shortened
+// path could name a different device.
+bool serial_build_path(const char* name, char* path, std::size_t capacity) {
+    if (name == nullptr || name[0] == '\0') {
+        return false;
+    }
+    const char* prefix = (name[0] == '/' || name[0] == '.') ? "" : "/dev/";
+    const int len = std::snprintf(path, capacity, "%s%s", prefix, name);
+    return len > 0 && static_cast<std::size_t>(len) < capacity;
+}
+
+// TIOCEXCL stays on the tty while any descriptor of it is open (a simulator may hold the other
+// end's slave), so it is cleared before the close or nobody but root could open the port again.
+void serial_close_fd(int fd) {
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+}
+
+// Raw, 115200 8N1, reads that never block in the driver: every byte value crosses unchanged and
+// the waiting is done by poll(). Hardware flow control and the modem lines stay as found.
+void serial_make_transparent(termios& tio) {
+    tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | INPCK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
+                     IXOFF | IXANY | SERIAL_EXTRA_IFLAGS);
+    tio.c_oflag &= ~OPOST;
+    tio.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB);
+    tio.c_cflag |= CS8 | CREAD | CLOCAL;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    cfsetispeed(&tio, B115200);
+    cfsetospeed(&tio, B115200);
+}
+
+int serial_poll_ms(std::uint64_t remaining_ms) {
+    return remaining_ms > INT_MAX ? INT_MAX : static_cast<int>(remaining_ms);
+}
+
+// Waits for the port to take more bytes; false on an error or a hang-up.
+bool serial_wait_writable(int fd) {
+    for (;;) {
+        pollfd pfd{fd, POLLOUT, 0};
+        const int ready = poll(&pfd, 1, -1);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        return ready > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
+    }
+}
+
+} // namespace
+
+serial_port* serial_open(const char* name) {
+    char path[4096];
+    if (!serial_build_path(name, path, sizeof path)) {
+        return nullptr;
+    }
+    // Non-blocking only for the open itself, so a port without carrier detect does not hang it.
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    // Two locks, because neither is enough alone. flock is the advisory lock that other serial
+    // programs honour, it tells us whether someone already has the port, and it holds even
+    // against root (a second kvup run as root included). TIOCEXCL makes the tty refuse every
+    // later open() by programs that do not look at flock, but root ignores it and it says
+    // nothing about who had the port open before us. The flock comes first so a port that is
+    // busy is left without our TIOCEXCL on it.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    ioctl(fd, TIOCEXCL);
+
+    const int flags = fcntl(fd, F_GETFL);
+    termios tio{};
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || tcgetattr(fd, &tio) != 0) {
+        serial_close_fd(fd);
+        return nullptr;
+    }
+    serial_make_transparent(tio);
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+        serial_close_fd(fd);
+        return nullptr;
+    }
+
+    serial_port* port = new (std::nothrow) serial_port{fd};
+    if (port == nullptr) {
+        serial_close_fd(fd);
+    }
+    return port;
+}
+
+void serial_close(serial_port* port) {
+    if (port == nullptr) {
+        return;
+    }
+    // Closing the descriptor also releases the flock.
+    serial_close_fd(port->fd);
+    delete port;
+}
+
+int serial_read(serial_port* port, void* buffer, std::size_t count, std::uint32_t timeout_ms) {
+    if (port == nullptr) {
+        return -1;
+    }
+    if (count == 0) {
+        return 0;
+    }
+    const std::size_t wanted = count > INT_MAX ? INT_MAX : count;
+    const std::uint64_t deadline_ms = timer_now_ms() + timeout_ms;
+    std::uint64_t remaining_ms = timeout_ms;
+    for (;;) {
+        pollfd pfd{port->fd, POLLIN, 0};
+        const int ready = poll(&pfd, 1, serial_poll_ms(remaining_ms));
+        if (ready < 0 && errno != EINTR) {
+            return -1;
+        }
+        if (ready > 0) {
+            if ((pfd.revents & (POLLERR | POLLNVAL)) != 0) {
+                return -1;
+            }
+            // On a hang-up the read still hands over what arrived before it, then reports the
+            // end (0 or EIO); VMIN=0/VTIME=0 keeps this read from blocking.
+            const ssize_t got = read(port->fd, buffer, wanted);
+            if (got > 0) {
+                return static_cast<int>(got);
+            }
+            if (got == 0 || (pfd.revents & POLLHUP) != 0 || (errno != EINTR && errno != EAGAIN)) {
+                return -1;
+            }
+        } else if (ready == 0 && remaining_ms <= INT_MAX) {
+            return 0;
+        }
+        const std::uint64_t now_ms = timer_now_ms();
+        if (now_ms >= deadline_ms) {
+            return 0;
+        }
+        remaining_ms = deadline_ms - now_ms;
+    }
+}
+
+int serial_write(serial_port* port, const void* bytes, std::size_t count) {
+    if (port == nullptr || count > INT_MAX) {
+        return -1;
+    }
+    const auto* next = static_cast<const unsigned char*>(bytes);
+    std::size_t written = 0;
+    while (written < count) {
+        const ssize_t put = write(port->fd, next + written, count - written);
+        if (put > 0) {
+            written += static_cast<std::size_t>(put);
+            continue;
+        }
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
+            serial_wait_writable(port->fd)) {
+            continue;
+        }
+        return written > 0 ? static_cast<int>(written) : -1;
+    }
+    return static_cast<int>(written);
+}
+
+void serial_reset_to_cli(serial_port* port) {
+    if (port == nullptr) {
+        return;
+    }
+    // Results are not examined: a pseudo-terminal has no DTR line, and a real port that fails
+    // here shows it at the next wait for the device's prompt.
+    timer_sleep_ms(200);
+    tcflush(port->fd, TCIOFLUSH);
+    int dtr = TIOCM_DTR;
+    ioctl(port->fd, TIOCMBIC, &dtr);
+    timer_sleep_ms(50);
+    ioctl(port->fd, TIOCMBIS, &dtr);
+    timer_sleep_ms(150);
+}

@@ -1,1 +1,133 @@
 #include "serial.h"
+
+#include "timer.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+// The C++ runtime may define it already.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+struct serial_port {
+    HANDLE handle;
+};
+
+namespace {
+
+// Binary mode is what makes the driver pass every byte unchanged; parity checking would turn
+// line errors into replaced bytes.
+void serial_apply_line_settings(DCB& dcb) {
+    dcb.BaudRate = 115200;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = 1;
+    dcb.fParity = 0;
+}
+
+// ReadIntervalTimeout MAXDWORD with no multiplier: a read returns at once with what is buffered,
+// or waits up to the constant for the first byte. No write time-out at all.
+void serial_set_timeouts(HANDLE handle, DWORD read_constant_ms) {
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = read_constant_ms;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    SetCommTimeouts(handle, &timeouts);
+}
+
+} // namespace
+
+serial_port* serial_open(const char* name) {
+    if (name == nullptr || name[0] == '\0') {
+        return nullptr;
+    }
+    // The device namespace reaches COM10 and above too; the 64-byte buffer cuts long names.
+    char path[64];
+    std::snprintf(path, sizeof path, "\\\\.\\%s", name);
+    const HANDLE handle =
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(handle, &dcb)) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    serial_apply_line_settings(dcb);
+    if (!SetCommState(handle, &dcb)) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    serial_set_timeouts(handle, 0);
+    serial_port* port = new (std::nothrow) serial_port{handle};
+    if (port == nullptr) {
+        CloseHandle(handle);
+    }
+    return port;
+}
+
+void serial_close(serial_port* port) {
+    if (port == nullptr) {
+        return;
+    }
+    CloseHandle(port->handle);
+    delete port;
+}
+
+int serial_read(serial_port* port, void* buffer, std::size_t count, std::uint32_t timeout_ms) {
+    if (port == nullptr) {
+        return -1;
+    }
+    serial_set_timeouts(port->handle, timeout_ms);
+    // The result is an int, so one read never asks for more than an int can report.
+    const DWORD wanted = count > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<DWORD>(count);
+    DWORD got = 0;
+    if (!ReadFile(port->handle, buffer, wanted, &got, nullptr)) {
+        return -1;
+    }
+    return static_cast<int>(got);
+}
+
+int serial_write(serial_port* port, const void* bytes, std::size_t count) {
+    if (port == nullptr || count > 0x7FFFFFFFu) {
+        return -1;
+    }
+    const auto* next = static_cast<const unsigned char*>(bytes);
+    std::size_t written = 0;
+    while (written < count) {
+        DWORD put = 0;
+        const BOOL ok = WriteFile(port->handle, next + written, static_cast<DWORD>(count - written),
+                                  &put, nullptr);
+        if (!ok || put == 0) {
+            return written > 0 ? static_cast<int>(written) : -1;
+        }
+        written += put;
+    }
+    return static_cast<int>(written);
+}
+
+void serial_reset_to_cli(serial_port* port) {
+    if (port == nullptr) {
+        return;
+    }
+    // The purge comes before the pulse, so everything the controller says from its reset on is
+    // kept for the next read.
+    timer_sleep_ms(200);
+    PurgeComm(port->handle, PURGE_TXCLEAR | PURGE_RXCLEAR);
+    EscapeCommFunction(port->handle, CLRDTR);
+    timer_sleep_ms(50);
+    EscapeCommFunction(port->handle, SETDTR);
+    timer_sleep_ms(150);
+}
