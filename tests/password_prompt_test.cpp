@@ -1,0 +1,124 @@
+// The hidden password prompt over scripted keys: Enter, Backspace, the capacity limit, the end of
+// input, and that nothing typed is ever shown.
+
+#include "password-prompt.h"
+
+#include "fake-device.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int CR = 13;
+constexpr int LF = 10;
+constexpr int BS = 8;
+constexpr std::size_t MAIN_CAPACITY = 128;
+
+std::vector<int> keys_of(const std::string& text) {
+    std::vector<int> keys;
+    for (unsigned char c : text) {
+        keys.push_back(c);
+    }
+    return keys;
+}
+
+std::vector<int> operator+(std::vector<int> a, const std::vector<int>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+struct prompt_result {
+    bool ok;
+    std::string password;
+    std::string out;
+    std::string err;
+};
+
+prompt_result prompt(const std::vector<int>& keys, std::size_t capacity = MAIN_CAPACITY) {
+    fake::reset();
+    fake_keys::set(keys);
+    std::vector<char> buffer(capacity + 16, '#'); // the tail shows any write past the capacity
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    const bool ok = password_prompt(buffer.data(), capacity);
+    prompt_result r{
+        ok, {}, ::testing::internal::GetCapturedStdout(), ::testing::internal::GetCapturedStderr()};
+    EXPECT_EQ(std::string(buffer.data() + capacity, 16), std::string(16, '#'));
+    if (ok) {
+        EXPECT_NE(std::memchr(buffer.data(), '\0', capacity), nullptr);
+        r.password = buffer.data();
+    }
+    EXPECT_EQ(fake_keys::begin_count(), 1);
+    EXPECT_EQ(fake_keys::end_count(), 1) << "the console must be restored on every way out";
+    return r;
+}
+
+struct prompt_case {
+    const char* name;
+    std::vector<int> keys;
+    std::string password;
+};
+
+class PasswordPrompt : public ::testing::TestWithParam<prompt_case> {};
+
+TEST_P(PasswordPrompt, StoresTheTypedTextAndShowsNothingOfIt) {
+    const auto& c = GetParam();
+    const auto r = prompt(c.keys);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.password, c.password);
+    EXPECT_EQ(r.out, "Installer password: \n");
+    EXPECT_EQ(r.err, "");
+}
+
+const std::string many(200, 'k');
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, PasswordPrompt,
+    ::testing::Values(
+        prompt_case{"EnterAtOnce", {CR}, ""},
+        prompt_case{"LineFeedEndsLikeEnter", keys_of("abc") + std::vector<int>{LF}, "abc"},
+        prompt_case{"KeysAfterEnterAreNotRead", keys_of("ab") + std::vector<int>{CR, 'c', CR},
+                    "ab"},
+        prompt_case{"TwoHundredKeysKeepTheFirst127", keys_of(many) + std::vector<int>{CR},
+                    many.substr(0, 127)},
+        prompt_case{"BackspaceWithAFullBufferMakesRoomForOneMore",
+                    keys_of(std::string(127, 'a')) + std::vector<int>{'b', BS, 'c', 'd', CR},
+                    std::string(126, 'a') + "c"},
+        prompt_case{"ThreeCharactersBackspaceOneMore",
+                    keys_of("abc") + std::vector<int>{BS, 'x', CR}, "abx"},
+        prompt_case{"BackspaceFirstHasNoEffect",
+                    std::vector<int>{BS, BS} + keys_of("pw") + std::vector<int>{CR}, "pw"},
+        prompt_case{"BackspaceEverything", keys_of("ab") + std::vector<int>{BS, BS, BS, 'z', CR},
+                    "z"},
+        prompt_case{"DeleteIsStoredLikeAnyCharacter", {'a', 127, CR}, "a\x7f"},
+        prompt_case{"LowEightBitsOfWideCodesAreStored", {0x141, 0xE9, 0x1B, CR}, "A\xE9\x1B"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PasswordPromptEnd, NoMoreKeysReportsFailureAndRestoresTheConsole) {
+    const auto r = prompt(keys_of("secret"));
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.out, "Installer password: ");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(PasswordPromptEnd, NoKeysAtAllReportsFailure) {
+    EXPECT_FALSE(prompt({}).ok);
+}
+
+TEST(PasswordPromptCapacity, CapacityOneHoldsOnlyTheEmptyText) {
+    const auto r = prompt(keys_of("abc") + std::vector<int>{CR}, 1);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.password, "");
+}
+
+TEST(PasswordPromptCapacity, SmallCapacityKeepsCapacityMinusOneCharacters) {
+    const auto r = prompt(keys_of("abcdef") + std::vector<int>{CR}, 4);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.password, "abc");
+}
+
+} // namespace
