@@ -1,0 +1,27 @@
+#pragma once
+// kvup-sim's command line: the parser that turns it into a sim_config, and the usage text.
+// Only syntax and ranges are checked here; the pty is made by sim_start.
+
+#include "sim.h"
+
+#include <string>
+#include <string_view>
+
+struct sim_cli {
+    sim_config config;
+    bool quiet = false; // no event log on stdout
+    bool help = false;
+};
+
+// Parses argv[1..argc-1] into `cli` (starting from its current contents); false with a one-line
+// reason in `error` on the first mistake.
+bool sim_options_parse(int argc, const char* const* argv, sim_cli& cli, std::string& error);
+
+// Parses "SERIAL:TYPE:VARIANT[:BANK[:LIMIT[:DELAY_MS]]]" into `device`; false with a reason.
+bool sim_peer_parse(std::string_view text, sim_device_config& device, std::string& error);
+
+// Parses "KIND[:KEY=VALUE,...]" (the part after the device) into `fault`; false with a reason.
+bool sim_fault_parse(std::string_view text, sim_fault& fault, std::string& error);
+
+// The usage text, ending in a newline.
+const char* sim_options_usage();
