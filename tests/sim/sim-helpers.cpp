@@ -1,0 +1,209 @@
+#include "sim-test-helpers.h"
+
+#include "crc32.h"
+
+#include <gtest/gtest.h>
+
+namespace simtest {
+
+namespace {
+
+void put32(bytes& out, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    }
+}
+
+} // namespace
+
+bytes host_frame(std::uint8_t type, const bytes& payload) {
+    bytes covered{type, static_cast<std::uint8_t>(payload.size()),
+                  static_cast<std::uint8_t>(payload.size() >> 8)};
+    covered.insert(covered.end(), payload.begin(), payload.end());
+    bytes frame{0xF1};
+    frame.insert(frame.end(), covered.begin(), covered.end());
+    put32(frame, crc32(covered.data(), static_cast<std::uint32_t>(covered.size())));
+    return frame;
+}
+
+bytes chunk_frame(const bytes& image, std::uint32_t index) {
+    bytes payload;
+    put32(payload, index);
+    const std::size_t offset = std::size_t{index} * 4096;
+    for (std::size_t i = 0; i < 4096; ++i) {
+        payload.push_back(offset + i < image.size() ? image[offset + i] : 0xFF);
+    }
+    return host_frame(0x01, payload);
+}
+
+bytes finalize_frame(std::uint32_t tag, std::uint32_t len, std::uint32_t crc, std::uint8_t bank) {
+    bytes payload;
+    put32(payload, tag);
+    put32(payload, len);
+    put32(payload, crc);
+    payload.push_back(bank);
+    return host_frame(0x02, payload);
+}
+
+bytes abort_frame() {
+    return host_frame(0x03, {});
+}
+
+device_output split_output(const bytes& out) {
+    device_output result;
+    std::size_t i = 0;
+    while (i < out.size()) {
+        if (out[i] != 0xF2 || i + 4 > out.size()) {
+            result.text += static_cast<char>(out[i]);
+            ++i;
+            continue;
+        }
+        const std::size_t len = out[i + 2] | std::size_t{out[i + 3]} << 8;
+        if (len > 4100) {
+            ++result.bad_frames;
+            i += 4; // the receiver hunts on after the length
+            continue;
+        }
+        if (i + 8 + len > out.size()) {
+            result.text += static_cast<char>(out[i]);
+            ++i;
+            continue;
+        }
+        const std::uint32_t want = crc32(out.data() + i + 1, static_cast<std::uint32_t>(len + 3));
+        const std::uint32_t got = out[i + 4 + len] | std::uint32_t{out[i + 5 + len]} << 8 |
+                                  std::uint32_t{out[i + 6 + len]} << 16 |
+                                  std::uint32_t{out[i + 7 + len]} << 24;
+        if (want != got) {
+            ++result.bad_frames;
+            i += 8 + len;
+            continue;
+        }
+        result.frames.push_back(
+            {out[i + 1], bytes(out.begin() + static_cast<std::ptrdiff_t>(i + 4),
+                               out.begin() + static_cast<std::ptrdiff_t>(i + 4 + len))});
+        i += 8 + len;
+    }
+    return result;
+}
+
+std::uint32_t le32(const bytes& payload, std::size_t at) {
+    return payload.at(at) | std::uint32_t{payload.at(at + 1)} << 8 |
+           std::uint32_t{payload.at(at + 2)} << 16 | std::uint32_t{payload.at(at + 3)} << 24;
+}
+
+std::uint32_t image_crc(const bytes& image) {
+    return crc32(image.data(), static_cast<std::uint32_t>(image.size()));
+}
+
+bytes make_image(std::size_t len, std::uint32_t seed) {
+    bytes image(len);
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (std::uint8_t& b : image) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<std::uint8_t>(x >> 16);
+    }
+    return image;
+}
+
+host::host(const sim_config& config) : core(config, 0) {
+    settle();
+}
+
+void host::advance_ms(std::uint64_t ms) {
+    const std::uint64_t until = now_us + ms * 1000;
+    for (;;) {
+        const bytes out = core.drain(now_us);
+        received.insert(received.end(), out.begin(), out.end());
+        const std::optional<std::uint64_t> due = core.next_due_us();
+        if (!due || *due > until) {
+            break;
+        }
+        now_us = std::max(now_us, *due);
+    }
+    now_us = until;
+    const bytes out = core.drain(now_us);
+    received.insert(received.end(), out.begin(), out.end());
+}
+
+void host::settle(std::uint64_t limit_ms) {
+    const std::uint64_t until = now_us + limit_ms * 1000;
+    for (;;) {
+        const bytes out = core.drain(now_us);
+        received.insert(received.end(), out.begin(), out.end());
+        const std::optional<std::uint64_t> due = core.next_due_us();
+        if (!due || *due > until) {
+            return;
+        }
+        now_us = std::max(now_us, *due);
+    }
+}
+
+void host::send(const bytes& data) {
+    core.feed(data.data(), data.size(), now_us);
+    settle();
+}
+
+void host::send(std::string_view text) {
+    send(bytes(text.begin(), text.end()));
+}
+
+std::string host::line(std::string_view text) {
+    take();
+    send(std::string(text) + "\r");
+    return take().text;
+}
+
+std::vector<device_frame> host::exchange(const bytes& frame) {
+    take();
+    send(frame);
+    return take().frames;
+}
+
+void host::reset() {
+    core.reset(now_us);
+    settle();
+}
+
+void host::enter_installer(const std::string& password) {
+    take();
+    ASSERT_EQ(line("installer on"), "Installer password: ");
+    ASSERT_EQ(line(password), std::string("Installer mode ON\r\n") + SIM_PROMPT);
+}
+
+std::vector<device_frame> host::start(std::string_view command) {
+    take();
+    send(std::string(command) + "\r");
+    return take().frames;
+}
+
+bool host::send_image(const bytes& image) {
+    const auto chunks = static_cast<std::uint32_t>((image.size() + 4095) / 4096);
+    for (std::uint32_t i = 0; i < chunks; ++i) {
+        const std::vector<device_frame> answer = exchange(chunk_frame(image, i));
+        if (answer.size() != 1 || answer[0].type != 0x82) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::uint8_t host::update(std::string_view command, const bytes& image, std::uint32_t tag) {
+    const std::vector<device_frame> ready = start(command);
+    if (ready.size() != 1 || ready[0].type != 0x81 || ready[0].payload.size() != 7) {
+        return 0;
+    }
+    if (!send_image(image)) {
+        return 0;
+    }
+    const std::vector<device_frame> answer = exchange(finalize_frame(
+        tag, static_cast<std::uint32_t>(image.size()), image_crc(image), ready[0].payload[0]));
+    return answer.empty() ? 0 : answer[0].type;
+}
+
+device_output host::take() {
+    device_output out = split_output(received);
+    received.clear();
+    return out;
+}
+
+} // namespace simtest
