@@ -522,7 +522,7 @@ void sim_core::chunk_frame(std::uint16_t len, std::uint64_t now_us) {
         payload[0] = reason;
         put_u32(payload + 1, expected);
         sim_nak_event nak;
-        nak.at_us = now_us;
+        nak.at_us = due_us;
         nak.device = dev.serial;
         nak.session = rec.number;
         nak.answer_to = FWU_CMD_CHUNK;

@@ -102,7 +102,7 @@ struct sim_frame_event {
 };
 
 struct sim_nak_event {
-    std::uint64_t at_us = 0;
+    std::uint64_t at_us = 0; // when it was due to go out
     std::string device;
     std::uint32_t session = 0;
     std::uint8_t answer_to = 0; // frame type the NAK answers
