@@ -1,0 +1,424 @@
+// The update run of kvup's main against a scripted controller on the fake port: password, bundle,
+// port and installer mode, the self target, one relayed device and the fan-out targets, with the
+// port closed on every way out.
+
+// The standard headers come first so that renaming main below touches only the program's entry.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "bundle.h"
+#include "cli-drive.h"
+#include "crc32.h"
+#include "fake-device.h"
+#include "fwupdate-protocol.h"
+#include "options.h"
+#include "password-prompt.h"
+#include "peer-query.h"
+#include "serial.h"
+#include "update-session.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+// The program's entry becomes an ordinary function the tests call; gtest_main is the real one.
+#define main kvup_main
+#include "main.cpp"
+#undef main
+
+namespace {
+
+using bytes = std::string;
+
+void put_le(bytes& out, std::uint64_t v, int width) {
+    for (int i = 0; i < width; ++i) {
+        out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    }
+}
+
+std::uint32_t crc_of(const bytes& b) {
+    return crc32(reinterpret_cast<const std::uint8_t*>(b.data()),
+                 static_cast<std::uint32_t>(b.size()));
+}
+
+bytes device_frame(std::uint8_t type, const bytes& payload) {
+    bytes body(1, static_cast<char>(type));
+    put_le(body, payload.size(), 2);
+    body += payload;
+    bytes frame(1, static_cast<char>(FWU_SOF_DEVICE));
+    frame += body;
+    put_le(frame, crc_of(body), 4);
+    return frame;
+}
+
+constexpr std::uint16_t VARIANT = 3;
+const char* const PASSWORD = "opensesame";
+
+// A bundle with a 5000-byte image for both banks of VARIANT.
+std::string write_bundle() {
+    const bytes image(5000, 'i');
+    bytes file = "KVFWBNDL";
+    put_le(file, 1, 4);
+    put_le(file, 2, 4);
+    const std::uint64_t image_offset = 16 + 2 * 32;
+    for (char bank : {'A', 'B'}) {
+        put_le(file, VARIANT, 2);
+        file.push_back(bank);
+        file.push_back('\0');
+        put_le(file, 0x1234, 4);
+        put_le(file, image.size(), 4);
+        put_le(file, crc_of(image), 4);
+        put_le(file, image_offset, 8);
+        put_le(file, 0, 8);
+    }
+    file += image;
+    const std::string path = ::testing::TempDir() + "main_flow_test.kvfw";
+    std::ofstream(path, std::ios::binary) << file;
+    return path;
+}
+
+// The connected controller: a console that enters installer mode with PASSWORD and lists
+// `peers`, and an update dialogue for itself and for every peer it relays to. Updates of the
+// devices in `silent` go unanswered; the installer-mode entries numbered in `refused_entries`
+// (counting from 1) are cancelled on the device.
+class controller {
+  public:
+    std::string peer_listing = "END\r\n";
+    bool peer_listing_answered = true;
+    std::set<std::string> silent;
+    std::set<int> refused_entries;
+
+    std::vector<std::string> sessions; // the start and relay commands, in order
+    std::vector<std::string> updated;  // the sessions that reached DONE
+    int entries = 0;
+
+    controller() {
+        fake::on_reset([] { fake::device_sends("boot banner\r\n\x1b[K", 50); });
+        fake::on_write([this](std::string_view w) { handle(bytes(w)); });
+    }
+
+  private:
+    std::string current_;
+
+    void handle(const bytes& w) {
+        if (!w.empty() && static_cast<std::uint8_t>(w[0]) == FWU_SOF_HOST) {
+            handle_frame(static_cast<std::uint8_t>(w[1]));
+            return;
+        }
+        if (w == "installer on\r") {
+            fake::device_sends("Installer password: ");
+        } else if (w == std::string(PASSWORD) + "\r") {
+            ++entries;
+            fake::device_sends(refused_entries.count(entries) != 0 ? "Cancelled\r\n"
+                                                                   : "Installer mode ON\r\n");
+        } else if (w == "fwupdate peers\r") {
+            if (peer_listing_answered) {
+                fake::device_sends("fwupdate peers\r\n" + peer_listing);
+            }
+        } else if (w.rfind("fwupdate ", 0) == 0) {
+            current_ = w.substr(0, w.size() - 1);
+            sessions.push_back(current_);
+            if (silent.count(current_) == 0) {
+                bytes ready(1, '\1');
+                put_le(ready, 1u << 20, 4);
+                put_le(ready, VARIANT, 2);
+                fake::device_sends(device_frame(FWU_RSP_READY, ready));
+            }
+        } else {
+            fake::device_sends("ERROR: incorrect password\r\n");
+        }
+    }
+
+    void handle_frame(std::uint8_t type) {
+        if (type == FWU_CMD_CHUNK) {
+            fake::device_sends(device_frame(FWU_RSP_ACK, bytes(4, '\0')));
+        } else if (type == FWU_CMD_FINALIZE) {
+            updated.push_back(current_);
+            fake::device_sends(device_frame(FWU_RSP_DONE, ""));
+        }
+    }
+};
+
+struct run_result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+class MainFlow : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fake::reset();
+        bundle_path_ = write_bundle();
+        device_ = std::make_unique<controller>();
+    }
+    void TearDown() override {
+        device_.reset();
+        fake::reset();
+        std::remove(bundle_path_.c_str());
+    }
+
+    // Runs kvup with a port, the bundle and the password, then `extra` arguments.
+    run_result run(std::vector<std::string> extra, bool with_password = true) {
+        std::vector<std::string> args = {"kvup", "--port", "/dev/fake0", "--firmware",
+                                         bundle_path_};
+        if (with_password) {
+            args.insert(args.end(), {"--password", PASSWORD});
+        }
+        args.insert(args.end(), extra.begin(), extra.end());
+        std::vector<char*> argv;
+        for (auto& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        const int status = kvup_main(static_cast<int>(args.size()), argv.data());
+        run_result r{status, ::testing::internal::GetCapturedStdout(),
+                     ::testing::internal::GetCapturedStderr()};
+        if (fake::open_count() > 0) {
+            EXPECT_EQ(fake::close_count(), 1) << "the open port is closed exactly once";
+        }
+        return r;
+    }
+
+    static std::string session_out() {
+        return "Device is ready - variant 3, target bank B (max image size 1048576 bytes)\n"
+               "Sending variant 3 bank B (5000 bytes, 2 chunks)...\n"
+               "\r  chunk 1/2\r  chunk 2/2\n"
+               "Finalizing...\n"
+               "Update complete - target is rebooting into the new firmware.\n";
+    }
+
+    std::string bundle_path_;
+    std::unique_ptr<controller> device_;
+};
+
+const std::string RUN_START = "kvup v0.1\nOpening /dev/fake0...\nEntering installer mode...\n";
+
+// ---------------------------------------------------------------------------------------------
+// Up to installer mode, and the self target
+
+TEST_F(MainFlow, SelfTargetUpdatesTheConnectedControllerOnly) {
+    const auto r = run({"--target", "self"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, RUN_START + session_out());
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(device_->sessions, (std::vector<std::string>{"fwupdate start"}));
+    EXPECT_EQ(fake::reset_count(), 1);
+}
+
+TEST_F(MainFlow, SelfTargetReturnsTheFailedSessionsStatus) {
+    device_->silent = {"fwupdate start"};
+    const auto r = run({"--target", "self"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "ERROR: device did not respond to 'fwupdate start' - is it in installer mode?\n");
+}
+
+TEST_F(MainFlow, TypedPasswordIsUsedWhenNoneIsGiven) {
+    std::vector<int> keys(PASSWORD, PASSWORD + std::strlen(PASSWORD));
+    keys.push_back('\r');
+    fake_keys::set(keys);
+    const auto r = run({"--target", "self"}, false);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Installer password: \n" + RUN_START + session_out());
+    EXPECT_EQ(device_->entries, 1);
+    EXPECT_EQ(fake_keys::end_count(), 1);
+}
+
+TEST_F(MainFlow, PromptWithoutKeysFailsBeforeTheBundleAndThePort) {
+    fake_keys::set({'a'});
+    const auto r = run({"--firmware", "/nonexistent/bundle.kvfw"}, false);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Installer password: ");
+    EXPECT_EQ(r.err, "ERROR: failed to read password\n");
+    EXPECT_EQ(fake::open_count(), 0);
+}
+
+TEST_F(MainFlow, EmptyPasswordOnTheCommandLineIsSentWithoutAPrompt) {
+    const auto r = run({"--password", "", "--target", "self"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(fake_keys::begin_count(), 0);
+    EXPECT_EQ(r.err, "ERROR: incorrect installer password\n");
+}
+
+TEST_F(MainFlow, BundleThatDoesNotLoadStopsBeforeThePort) {
+    const auto r = run({"--firmware", "/nonexistent/bundle.kvfw"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err, "");
+    EXPECT_EQ(fake::open_count(), 0);
+}
+
+TEST_F(MainFlow, PortThatDoesNotOpenIsReported) {
+    fake::refuse_open("/dev/fake0");
+    const auto r = run({});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "kvup v0.1\nOpening /dev/fake0...\n");
+    EXPECT_EQ(r.err, "ERROR: could not open /dev/fake0\n");
+    EXPECT_EQ(fake::close_count(), 0);
+}
+
+TEST_F(MainFlow, InstallerModeRefusedEndsTheRunWithThePortClosed) {
+    device_->refused_entries = {1};
+    const auto r = run({});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, RUN_START);
+    EXPECT_EQ(r.err, "ERROR: installer mode entry was cancelled\n");
+    EXPECT_TRUE(device_->sessions.empty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Fan-out
+
+const std::string THREE_PEERS = "C1 controller\r\nR1 reader\r\nR2 Reader\r\nEND\r\n";
+
+struct fan_out_case {
+    const char* name;
+    std::vector<std::string> target; // empty: --target omitted
+    std::vector<std::string> sessions;
+};
+
+class MainFanOut : public MainFlow, public ::testing::WithParamInterface<fan_out_case> {};
+
+TEST_P(MainFanOut, UpdatesTheSelectedDevicesInListingOrderEachAfterAFreshEntry) {
+    const auto& c = GetParam();
+    device_->peer_listing = THREE_PEERS;
+    const auto r = run(c.target);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(device_->sessions, c.sessions);
+    EXPECT_EQ(device_->updated, c.sessions);
+    EXPECT_EQ(device_->entries, 1 + static_cast<int>(c.sessions.size()));
+
+    std::string expected = RUN_START + "Querying known CAN peers...\n";
+    for (const auto& s : c.sessions) {
+        if (s == "fwupdate start") {
+            expected += "\n--- connected device (self) ---\n";
+        } else {
+            const std::string serial = s.substr(std::strlen("fwupdate relay "));
+            const char* type = serial == "C1" ? "controller" : serial == "R1" ? "reader" : "Reader";
+            expected += "\n--- " + serial + " (" + type + ") ---\n";
+        }
+        expected += session_out();
+    }
+    const std::string n = std::to_string(c.sessions.size());
+    expected += "\n" + n + "/" + n + " device(s) updated successfully.\n";
+    EXPECT_EQ(r.out, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Targets, MainFanOut,
+    ::testing::Values(fan_out_case{"Omitted",
+                                   {},
+                                   {"fwupdate relay C1", "fwupdate relay R1", "fwupdate relay R2",
+                                    "fwupdate start"}},
+                      fan_out_case{"All",
+                                   {"--target", "all"},
+                                   {"fwupdate relay C1", "fwupdate relay R1", "fwupdate relay R2"}},
+                      fan_out_case{"AllControllers",
+                                   {"--target", "all-controllers"},
+                                   {"fwupdate relay C1", "fwupdate relay R2"}},
+                      fan_out_case{
+                          "AllReaders", {"--target", "all-readers"}, {"fwupdate relay R1"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(MainFlow, FanOutOverNoPeersReportsZeroOfZero) {
+    const auto r = run({"--target", "all"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, RUN_START + "Querying known CAN peers...\n\n0/0 device(s) updated "
+                                 "successfully.\n");
+    EXPECT_TRUE(device_->sessions.empty());
+}
+
+TEST_F(MainFlow, OmittedTargetOverNoPeersUpdatesOnlyTheConnectedController) {
+    const auto r = run({});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, RUN_START + "Querying known CAN peers...\n" +
+                         "\n--- connected device (self) ---\n" + session_out() +
+                         "\n1/1 device(s) updated successfully.\n");
+}
+
+TEST_F(MainFlow, FailedEntryForOneDeviceDoesNotStopTheRest) {
+    device_->peer_listing = THREE_PEERS;
+    device_->refused_entries = {3}; // the run's own entry, C1's, then R1's
+    const auto r = run({"--target", "all"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(device_->sessions,
+              (std::vector<std::string>{"fwupdate relay C1", "fwupdate relay R2"}));
+    EXPECT_NE(r.out.find("\n--- R1 (reader) ---\n\n--- R2 (Reader) ---\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\n2/3 device(s) updated successfully.\n"), std::string::npos);
+    EXPECT_EQ(r.err, "ERROR: installer mode entry was cancelled\n");
+}
+
+TEST_F(MainFlow, FailedSessionForOneDeviceIsCountedAndTheConnectedControllerStillComesLast) {
+    device_->peer_listing = THREE_PEERS;
+    device_->silent = {"fwupdate relay C1"};
+    const auto r = run({});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(device_->updated, (std::vector<std::string>{"fwupdate relay R1", "fwupdate relay R2",
+                                                          "fwupdate start"}));
+    EXPECT_NE(r.out.find("\n3/4 device(s) updated successfully.\n"), std::string::npos);
+}
+
+TEST_F(MainFlow, PeerQueryFailureEndsTheRunWithoutASummary) {
+    device_->peer_listing_answered = false;
+    const auto r = run({});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, RUN_START + "Querying known CAN peers...\n");
+    EXPECT_EQ(r.err, "ERROR: timed out waiting for 'fwupdate peers' to finish\n");
+    EXPECT_TRUE(device_->sessions.empty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// One relayed device
+
+TEST_F(MainFlow, SerialNumberTargetRelaysOneSessionWithoutAnotherEntry) {
+    device_->peer_listing = "C1 controller\r\nR1 reader\r\nR1 other\r\nEND\r\n";
+    const auto r = run({"--target", "R1"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, RUN_START + "Querying known CAN peers...\nRelaying to R1 (reader)...\n" +
+                         session_out());
+    EXPECT_EQ(device_->sessions, (std::vector<std::string>{"fwupdate relay R1"}));
+    EXPECT_EQ(fake::reset_count(), 1);
+}
+
+TEST_F(MainFlow, RelayedSessionFailureIsTheExitStatus) {
+    device_->peer_listing = "R1 reader\r\nEND\r\n";
+    device_->silent = {"fwupdate relay R1"};
+    EXPECT_EQ(run({"--target", "R1"}).status, 1);
+}
+
+struct unknown_serial_case {
+    const char* name;
+    const char* target;
+};
+
+class MainUnknownSerial : public MainFlow,
+                          public ::testing::WithParamInterface<unknown_serial_case> {};
+
+TEST_P(MainUnknownSerial, IsReportedAndNothingIsUpdated) {
+    device_->peer_listing = "self controller\r\nr1 reader\r\nEND\r\n";
+    const auto r = run({"--target", GetParam().target});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, std::string("ERROR: no known peer with serial '") + GetParam().target +
+                         "' (run with --target all to see 'fwupdate peers' output on the "
+                         "device)\n");
+    EXPECT_TRUE(device_->sessions.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, MainUnknownSerial,
+                         ::testing::Values(unknown_serial_case{"OtherCase", "R1"},
+                                           unknown_serial_case{"UpperCaseSelf", "SELF"},
+                                           unknown_serial_case{"Prefix", "r"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
