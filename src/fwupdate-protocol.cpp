@@ -1,1 +1,165 @@
 #include "fwupdate-protocol.h"
+
+#include "crc32.h"
+#include "serial.h"
+#include "timer.h"
+
+#include <cstring>
+
+namespace {
+
+// Held in fwu_parser::state as an int so the record stays a plain struct for both ends of the
+// link; only this file interprets it.
+enum class parse_state : int { hunting, type, length_low, length_high, payload, crc };
+
+constexpr std::size_t CRC_BYTES = 4;
+
+void parser_enter(fwu_parser& parser, parse_state next) {
+    parser.state = static_cast<int>(next);
+}
+
+void put_le32(std::uint8_t* out, std::uint32_t value) {
+    out[0] = static_cast<std::uint8_t>(value);
+    out[1] = static_cast<std::uint8_t>(value >> 8);
+    out[2] = static_cast<std::uint8_t>(value >> 16);
+    out[3] = static_cast<std::uint8_t>(value >> 24);
+}
+
+std::uint32_t get_le32(const std::uint8_t* in) {
+    return static_cast<std::uint32_t>(in[0]) | static_cast<std::uint32_t>(in[1]) << 8 |
+           static_cast<std::uint32_t>(in[2]) << 16 | static_cast<std::uint32_t>(in[3]) << 24;
+}
+
+// The covered bytes are not contiguous on receive (header fields in the parser, payload in the
+// caller's buffer), hence the split form.
+std::uint32_t parser_crc(const fwu_parser& parser) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    crc = crc32_update(crc, parser.type);
+    crc = crc32_update(crc, static_cast<std::uint8_t>(parser.len & 0xFFu));
+    crc = crc32_update(crc, static_cast<std::uint8_t>(parser.len >> 8));
+    for (std::size_t i = 0; i < parser.len; ++i) {
+        crc = crc32_update(crc, parser.payload[i]);
+    }
+    return crc32_finalise(crc);
+}
+
+} // namespace
+
+std::size_t fwu_frame_encode(std::uint8_t sof, std::uint8_t type, const std::uint8_t* payload,
+                             std::uint16_t len, std::uint8_t* out) {
+    if (len > FWU_MAX_PAYLOAD) {
+        return 0;
+    }
+    out[0] = sof;
+    out[1] = type;
+    out[2] = static_cast<std::uint8_t>(len & 0xFFu);
+    out[3] = static_cast<std::uint8_t>(len >> 8);
+    if (len != 0) {
+        std::memcpy(out + 4, payload, len);
+    }
+    // The start byte stays outside the CRC so either direction checks the same covered bytes.
+    put_le32(out + 4 + len, crc32(out + 1, static_cast<std::uint32_t>(len) + 3));
+    return len + FWU_FRAME_OVERHEAD;
+}
+
+void fwu_parser_init(fwu_parser& parser, std::uint8_t sof, std::uint8_t* payload) {
+    parser.sof = sof;
+    parser.payload = payload;
+    parser.type = 0;
+    parser.len = 0;
+    parser.index = 0;
+    std::memset(parser.crc_bytes, 0, sizeof parser.crc_bytes);
+    parser_enter(parser, parse_state::hunting);
+}
+
+fwu_feed_result fwu_parser_feed(fwu_parser& parser, std::uint8_t byte) {
+    // Nothing consumed is ever looked at again: there is no escaping on the wire, so after a
+    // dropped frame the hunt simply goes on from the next byte.
+    switch (static_cast<parse_state>(parser.state)) {
+    case parse_state::hunting:
+        if (byte == parser.sof) {
+            parser_enter(parser, parse_state::type);
+        }
+        return fwu_feed_result::more;
+    case parse_state::type:
+        parser.type = byte;
+        parser_enter(parser, parse_state::length_low);
+        return fwu_feed_result::more;
+    case parse_state::length_low:
+        parser.len = byte;
+        parser_enter(parser, parse_state::length_high);
+        return fwu_feed_result::more;
+    case parse_state::length_high:
+        parser.len = static_cast<std::uint16_t>(parser.len | byte << 8);
+        parser.index = 0;
+        if (parser.len > FWU_MAX_PAYLOAD) {
+            // Its payload would overrun the caller's buffer.
+            parser_enter(parser, parse_state::hunting);
+            return fwu_feed_result::dropped;
+        }
+        parser_enter(parser, parser.len == 0 ? parse_state::crc : parse_state::payload);
+        return fwu_feed_result::more;
+    case parse_state::payload:
+        parser.payload[parser.index] = byte;
+        ++parser.index;
+        if (parser.index == parser.len) {
+            parser.index = 0;
+            parser_enter(parser, parse_state::crc);
+        }
+        return fwu_feed_result::more;
+    case parse_state::crc:
+        parser.crc_bytes[parser.index] = byte;
+        ++parser.index;
+        if (parser.index < CRC_BYTES) {
+            return fwu_feed_result::more;
+        }
+        parser.index = 0;
+        parser_enter(parser, parse_state::hunting);
+        return get_le32(parser.crc_bytes) == parser_crc(parser) ? fwu_feed_result::frame
+                                                                : fwu_feed_result::dropped;
+    }
+    // A state value this file never stores: start over rather than index out of range.
+    parser.index = 0;
+    parser_enter(parser, parse_state::hunting);
+    return fwu_feed_result::more;
+}
+
+bool fwu_send_frame(serial_port* port, std::uint8_t type, const std::uint8_t* payload,
+                    std::uint16_t len) {
+    // A longer payload would overrun the frame buffer; refuse it before anything leaves.
+    if (len > FWU_MAX_PAYLOAD) {
+        return false;
+    }
+    std::uint8_t frame[FWU_MAX_FRAME];
+    const std::size_t frame_len = fwu_frame_encode(FWU_SOF_HOST, type, payload, len, frame);
+    // One write, so the frame leaves as one block.
+    return serial_write(port, frame, frame_len) == static_cast<int>(frame_len);
+}
+
+bool fwu_recv_frame(serial_port* port, std::uint8_t* type, std::uint8_t* payload,
+                    std::uint16_t* len, std::uint32_t timeout_ms) {
+    const std::uint64_t deadline_ms = timer_now_ms() + timeout_ms;
+    fwu_parser parser;
+    fwu_parser_init(parser, FWU_SOF_DEVICE, payload);
+    for (;;) {
+        const std::uint64_t now_ms = timer_now_ms();
+        if (now_ms >= deadline_ms) {
+            return false;
+        }
+        // One byte per read, so nothing after the frame is taken from the port.
+        std::uint8_t byte = 0;
+        const int got =
+            serial_read(port, &byte, 1, static_cast<std::uint32_t>(deadline_ms - now_ms));
+        if (got < 0) {
+            return false;
+        }
+        if (got == 0) {
+            continue;
+        }
+        if (fwu_parser_feed(parser, byte) == fwu_feed_result::frame) {
+            *type = parser.type;
+            *len = parser.len;
+            return true;
+        }
+    }
+}
