@@ -65,7 +65,9 @@ const char* const USAGE =
     "\n"
     "Other:\n"
     "  --quiet               no event log, only the port line and the summary\n"
-    "  --help                this text\n";
+    "  --help                this text\n"
+    "\n"
+    "Exit status: 0 once stopped, 1 when the port cannot be made, 2 for a bad command line.\n";
 
 struct kind_name {
     const char* name;

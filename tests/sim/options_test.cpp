@@ -103,15 +103,6 @@ TEST(SimOptions, FaultsGoToTheirDeviceWhereverThePeerIsDeclared) {
     EXPECT_EQ(cli.config.self.faults[1].chunk_attempt, 1u) << "first attempt unless told";
 }
 
-TEST(SimOptions, LengthFaultsDefaultToTheShortForms) {
-    sim_fault f;
-    std::string error;
-    ASSERT_TRUE(sim_fault_parse("ack-length", f, error));
-    EXPECT_EQ(f.length, 3);
-    ASSERT_TRUE(sim_fault_parse("ready-length:len=8", f, error));
-    EXPECT_EQ(f.length, 8);
-}
-
 TEST(SimOptions, MistakesAreRefusedWithAReason) {
     EXPECT_NE(refusal({"--peer", "KR-1:reader"}).find("peer"), std::string::npos);
     EXPECT_NE(refusal({"--peer", "KR-1:reader:70000"}).find("variant"), std::string::npos);
