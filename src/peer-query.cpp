@@ -46,14 +46,19 @@ void copy_word(char* field, word w) {
     field[w.len] = '\0';
 }
 
-// A peer line holds a serial number and a type, each at most 15 characters. A longer word is not
-// cut: a cut serial number could name a different device, and an update would be relayed to it.
-bool parse_peer_line(const char* line, peer* out) {
+// A peer line holds a serial number and a type, each at most 15 characters. A longer word is
+// never cut to fit: a cut serial number could name a different device, and an update would be
+// relayed to it. For the same reason a type that the line-length limit cut short (`word_cut`:
+// the limit fell inside a word) is not taken for a shorter type.
+bool parse_peer_line(const char* line, bool word_cut, peer* out) {
     std::size_t pos = 0;
     const word serial = next_word(line, &pos);
     const word type = next_word(line, &pos);
     if (serial.len == 0 || type.len == 0 || serial.len > PEER_WORD_MAX ||
         type.len > PEER_WORD_MAX) {
+        return false;
+    }
+    if (word_cut && pos == PEER_LINE_SIZE - 1) {
         return false;
     }
     copy_word(out->serial, serial);
@@ -73,6 +78,8 @@ int query_peers(serial_port* port, peer* peers, int capacity) {
 
     char line[PEER_LINE_SIZE];
     std::size_t line_len = 0;
+    bool overflowed = false; // the current line ran past the buffer
+    bool word_cut = false;   // ... and the limit fell inside a word
     bool cr_pending = false;
     bool first_line_seen = false;
     int filled = 0;
@@ -100,6 +107,8 @@ int query_peers(serial_port* port, peer* peers, int capacity) {
             } else {
                 // A bare carriage return rewinds the device's line: what follows replaces it.
                 line_len = 0;
+                overflowed = false;
+                word_cut = false;
             }
         }
         if (!complete) {
@@ -111,6 +120,10 @@ int query_peers(serial_port* port, peer* peers, int capacity) {
                 complete = true;
             } else if (line_len < PEER_LINE_SIZE - 1) {
                 line[line_len++] = byte;
+            } else if (!overflowed) {
+                // The first byte past the limit tells whether the limit split a word.
+                overflowed = true;
+                word_cut = !is_blank(byte) && !is_blank(line[line_len - 1]);
             }
         }
         if (!complete) {
@@ -118,7 +131,10 @@ int query_peers(serial_port* port, peer* peers, int capacity) {
         }
 
         line[line_len] = '\0';
+        const bool line_word_cut = word_cut;
         line_len = 0;
+        overflowed = false;
+        word_cut = false;
         if (!first_line_seen) {
             // Leftovers from before the command and the command's echo end up here.
             first_line_seen = true;
@@ -127,7 +143,7 @@ int query_peers(serial_port* port, peer* peers, int capacity) {
         if (std::strcmp(line, "END") == 0) {
             return filled;
         }
-        if (filled < capacity && parse_peer_line(line, &peers[filled])) {
+        if (filled < capacity && parse_peer_line(line, line_word_cut, &peers[filled])) {
             ++filled;
         }
     }
