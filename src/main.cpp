@@ -76,8 +76,10 @@ bool is_reader(const peer& p) {
     return std::strcmp(p.type, "reader") == 0;
 }
 
+// A serial number holds at most 15 characters, so the command is never cut.
 void format_relay_command(char (&command)[RELAY_COMMAND_SIZE], const peer& p) {
-    std::snprintf(command, sizeof command, "fwupdate relay %s", p.serial);
+    std::snprintf(command, sizeof command, "fwupdate relay %.*s",
+                  static_cast<int>(PEER_FIELD_SIZE - 1), p.serial);
 }
 
 // Every device starts from a fresh installer-mode entry, which resets the connected controller:

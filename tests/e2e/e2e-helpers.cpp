@@ -1,0 +1,165 @@
+#include "e2e-helpers.h"
+
+#include "crc32.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+void put_le(std::vector<std::uint8_t>& out, std::uint64_t value, int width) {
+    for (int i = 0; i < width; ++i) {
+        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    }
+}
+
+} // namespace
+
+process_result run_process(const std::vector<std::string>& argv, const std::string& input,
+                           std::chrono::milliseconds limit) {
+    int in_pipe[2];
+    int out_pipe[2];
+    int err_pipe[2];
+    if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
+        pipe2(err_pipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid == 0) {
+        dup2(in_pipe[0], 0);
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        std::vector<char*> args;
+        for (const auto& a : argv) {
+            args.push_back(const_cast<char*>(a.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(in_pipe[0]);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    // A child that exits without reading its input must not kill the test with SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
+    if (!input.empty()) {
+        std::size_t done = 0;
+        while (done < input.size()) {
+            const ssize_t n = write(in_pipe[1], input.data() + done, input.size() - done);
+            if (n <= 0) {
+                break;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+    }
+    close(in_pipe[1]);
+
+    process_result result;
+    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    int open_count = 2;
+    while (open_count > 0) {
+        const auto left = limit - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now() - start);
+        if (left.count() <= 0) {
+            result.timed_out = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        if (poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) {
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) {
+                continue;
+            }
+            char buf[4096];
+            const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sinks[i]->append(buf, static_cast<std::size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_count;
+            }
+        }
+    }
+    for (auto& fd : fds) {
+        if (fd.fd >= 0) {
+            close(fd.fd);
+        }
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    if (WIFEXITED(status)) {
+        result.exit_status = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+    }
+    return result;
+}
+
+void write_bundle(const std::string& path, const std::vector<image_spec>& images) {
+    std::vector<std::uint8_t> file{'K', 'V', 'F', 'W', 'B', 'N', 'D', 'L'};
+    put_le(file, 1, 4);
+    put_le(file, images.size(), 4);
+    std::uint64_t offset = 16 + 32 * images.size();
+    for (const auto& image : images) {
+        put_le(file, image.variant, 2);
+        file.push_back(static_cast<std::uint8_t>(image.bank));
+        file.push_back(0);
+        put_le(file, image.tag, 4);
+        put_le(file, image.bytes.size(), 4);
+        put_le(file, crc32(image.bytes.data(), static_cast<std::uint32_t>(image.bytes.size())), 4);
+        put_le(file, offset, 8);
+        put_le(file, 0, 8);
+        offset += image.bytes.size();
+    }
+    for (const auto& image : images) {
+        file.insert(file.end(), image.bytes.begin(), image.bytes.end());
+    }
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(file.data()),
+              static_cast<std::streamsize>(file.size()));
+    if (!out) {
+        throw std::runtime_error("cannot write " + path);
+    }
+}
+
+std::vector<std::uint8_t> test_image(std::size_t len, std::uint32_t seed) {
+    std::vector<std::uint8_t> bytes(len);
+    for (std::size_t i = 0; i < len; ++i) {
+        // An odd multiplier makes each 256-byte block a permutation of all byte values.
+        bytes[i] = static_cast<std::uint8_t>((i % 256) * 167 + (i / 256) * 13 + seed * 29);
+    }
+    return bytes;
+}
+
+temp_dir::temp_dir() {
+    char pattern[] = "/tmp/kvup-e2e-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+}
+
+temp_dir::~temp_dir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
