@@ -285,6 +285,9 @@ struct fan_out_case {
     std::vector<std::string> target; // empty: --target omitted
     std::vector<std::string> sessions;
 };
+void PrintTo(const fan_out_case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class MainFanOut : public MainFlow, public ::testing::WithParamInterface<fan_out_case> {};
 
@@ -401,6 +404,9 @@ struct unknown_serial_case {
     const char* name;
     const char* target;
 };
+void PrintTo(const unknown_serial_case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class MainUnknownSerial : public MainFlow,
                           public ::testing::WithParamInterface<unknown_serial_case> {};

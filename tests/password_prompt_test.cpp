@@ -62,6 +62,9 @@ struct prompt_case {
     std::vector<int> keys;
     std::string password;
 };
+void PrintTo(const prompt_case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class PasswordPrompt : public ::testing::TestWithParam<prompt_case> {};
 

@@ -66,6 +66,11 @@ struct listing_case {
     peer_list peers;
 };
 
+// Keeps test listings readable: the case's name instead of a dump of its bytes.
+void PrintTo(const listing_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class PeerQueryListing : public PeerQuery, public ::testing::WithParamInterface<listing_case> {};
 
 TEST_P(PeerQueryListing, FillsTheRecordsInListingOrder) {

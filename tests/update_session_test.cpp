@@ -276,6 +276,9 @@ struct chunking_case {
     std::size_t image_len;
     std::uint32_t chunk_count;
 };
+void PrintTo(const chunking_case& c, std::ostream* os) {
+    *os << "image of " << c.image_len << " bytes";
+}
 
 class UpdateSessionChunking : public UpdateSession,
                               public ::testing::WithParamInterface<chunking_case> {};
@@ -369,6 +372,9 @@ struct missing_image_case {
     const char* ready_line;
     const char* error;
 };
+void PrintTo(const missing_image_case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class UpdateSessionMissingImage : public UpdateSession,
                                   public ::testing::WithParamInterface<missing_image_case> {};
@@ -407,6 +413,9 @@ struct bad_ready_case {
     bytes answer;
     std::uint64_t delay_ms;
 };
+void PrintTo(const bad_ready_case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class UpdateSessionBadReady : public UpdateSession,
                               public ::testing::WithParamInterface<bad_ready_case> {};
@@ -518,6 +527,9 @@ struct unexpected_answer_case {
     bytes answer;
     const char* warning;
 };
+void PrintTo(const unexpected_answer_case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class UpdateSessionUnexpectedChunkAnswer
     : public UpdateSession,
@@ -613,6 +625,9 @@ struct chunk_wait_case {
     const char* command;
     std::uint64_t chunk_wait_ms;
 };
+void PrintTo(const chunk_wait_case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class UpdateSessionChunkWait : public UpdateSession,
                                public ::testing::WithParamInterface<chunk_wait_case> {};
@@ -662,6 +677,9 @@ struct finalize_case {
     const char* out_tail;
     const char* err;
 };
+void PrintTo(const finalize_case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class UpdateSessionFinalize : public UpdateSession,
                               public ::testing::WithParamInterface<finalize_case> {};
