@@ -25,6 +25,7 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 // The program's entry becomes an ordinary function the tests call; gtest_main is the real one.
@@ -78,7 +79,9 @@ std::string write_bundle() {
         put_le(file, 0, 8);
     }
     file += image;
-    const std::string path = ::testing::TempDir() + "main_flow_test.kvfw";
+    // One file per process: CTest runs the cases of this file in parallel processes.
+    const std::string path =
+        ::testing::TempDir() + "main_flow_test." + std::to_string(getpid()) + ".kvfw";
     std::ofstream(path, std::ios::binary) << file;
     return path;
 }
