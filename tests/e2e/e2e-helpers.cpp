@@ -34,6 +34,13 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
         pipe2(err_pipe, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
+    // Built before the fork: the simulator's thread may hold the allocator's lock at that moment,
+    // and the child may only make async-signal-safe calls until it execs.
+    std::vector<char*> args;
+    for (const auto& a : argv) {
+        args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid < 0) {
@@ -43,11 +50,6 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
         dup2(in_pipe[0], 0);
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
-        std::vector<char*> args;
-        for (const auto& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
         execv(args[0], args.data());
         _exit(127);
     }
