@@ -187,6 +187,17 @@ void sim_core::console_byte(std::uint8_t byte, std::uint64_t now_us) {
         }
         return; // menu keys do nothing in this simulation
     }
+    // The password is judged byte for byte as the host sent it: no key edits it and no control
+    // byte spoils it, so a password may hold any byte but the line ends.
+    if (mode_ == mode::password && byte != '\r' && byte != '\n') {
+        cr_pending_ = false;
+        if (line_.size() < SIM_LINE_MAX) {
+            line_ += static_cast<char>(byte);
+        } else {
+            line_garbage_ = true;
+        }
+        return;
+    }
     // 0xF1 is no key a person can type: it starts a host frame, which the console swallows by
     // its length so that no text inside it can pass for a command.
     if (frame_skip_left_ > 0) {
