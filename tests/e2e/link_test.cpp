@@ -3,8 +3,16 @@
 
 #include "update-helpers.h"
 
+#include "crc32.h"
+
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -47,5 +55,153 @@ TEST_F(Link, EveryByteValueCrossesBothWaysUnchanged) {
     EXPECT_EQ(record.password_refusals, 0u);
     EXPECT_TRUE(updated_with(record, config.self, image));
 }
+
+// A port that is missing or is no terminal: kvup says which port it tried and stops.
+class UnopenablePort : public kvup_e2e, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(UnopenablePort, IsReportedAfterTheOpeningLine) {
+    const std::string port = GetParam()[0] == '/' ? GetParam() : dir.file(GetParam());
+    const process_result run =
+        kvup({"--firmware", bundle_path, "--port", port, "--password", "kelvane"});
+
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.out, "kvup v0.1\nOpening " + port + "...\n");
+    EXPECT_EQ(run.err, "ERROR: could not open " + port + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Link, UnopenablePort, ::testing::Values("no-such-port", "/dev/null"));
+
+struct bad_bundle_case {
+    const char* name;
+    // Spoils the bundle at the path; returns the line kvup is to print.
+    std::function<std::string(const std::string& path)> spoil;
+};
+
+class BadBundle : public kvup_e2e, public ::testing::WithParamInterface<bad_bundle_case> {};
+
+// The bundle is judged before the port is touched: its own error line is all there is.
+TEST_P(BadBundle, StopsTheRunBeforeThePortIsOpened) {
+    sim_config config;
+    config.self = make_device("KC-0001", "controller", 1);
+    start_sim(config);
+    const std::string error = GetParam().spoil(bundle_path);
+
+    const process_result run = kvup(kvup_args("self"));
+    const sim_record record = stop_sim();
+
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, error);
+    EXPECT_TRUE(record.resets_us.empty());
+    EXPECT_TRUE(untouched(record, config.self));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Link, BadBundle,
+    ::testing::Values(
+        bad_bundle_case{"Missing",
+                        [](const std::string& path) {
+                            std::filesystem::remove(path);
+                            return "ERROR: could not open bundle '" + path + "'\n";
+                        }},
+        bad_bundle_case{"NotABundle",
+                        [](const std::string& path) {
+                            std::ofstream(path, std::ios::binary) << "KVFWBNDX and then some";
+                            return "ERROR: '" + path + "' is not a firmware bundle (bad magic)\n";
+                        }},
+        bad_bundle_case{"LastImageCorrupt",
+                        [](const std::string& path) {
+                            std::vector<std::uint8_t> image = bundle_image(3, 'B');
+                            const std::uint32_t stored = crc32(image.data(), image.size());
+                            image.back() ^= 0x01;
+                            const std::uint32_t actual = crc32(image.data(), image.size());
+                            std::fstream file(path, std::ios::binary | std::ios::in |
+                                                        std::ios::out | std::ios::ate);
+                            file.seekp(-1, std::ios::end);
+                            file.put(static_cast<char>(image.back()));
+                            char text[64];
+                            std::snprintf(text, sizeof text, "(stored 0x%08x, actual 0x%08x)",
+                                          stored, actual);
+                            return "ERROR: '" + path +
+                                   "' entry 5 (variant 3 bank B) failed its own CRC check " + text +
+                                   " - bundle is corrupt\n";
+                        }}),
+    [](const ::testing::TestParamInfo<bad_bundle_case>& info) { return info.param.name; });
+
+// The device takes its time over every chunk, so that a run is still going while the test acts.
+sim_config slow_device() {
+    sim_config config;
+    config.self = make_device("KC-0001", "controller", 1);
+    config.self.chunk_delay_ms = 300;
+    return config;
+}
+
+bool first_chunk_arrived(const sim_record& record) {
+    return !record.sessions.empty() && record.sessions[0].first_chunk_us != 0;
+}
+
+// The port is kvup's alone while it runs: a second kvup is refused at the open, and the first
+// finishes its update undisturbed.
+TEST_F(Link, SecondKvupOnABusyPortIsRefused) {
+    const sim_config config = slow_device();
+    start_sim(config);
+
+    auto first = std::async(std::launch::async, [&] { return kvup(kvup_args("self")); });
+    ASSERT_TRUE(sim->wait_for(first_chunk_arrived, 10000));
+    const process_result second = kvup(kvup_args("self"));
+    const process_result run = first.get();
+    const sim_record record = stop_sim();
+
+    EXPECT_EQ(second.exit_status, 1);
+    EXPECT_EQ(second.out, "kvup v0.1\nOpening " + port_path() + "...\n");
+    EXPECT_EQ(second.err, "ERROR: could not open " + port_path() + "\n");
+
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, opening_output() + session_output(1, 'B', bundle_image(1, 'B').size()));
+    EXPECT_EQ(record.resets_us.size(), 1u);
+    EXPECT_EQ(record.sessions.size(), 1u);
+    EXPECT_TRUE(updated(record, config.self));
+}
+
+struct file_change_case {
+    const char* name;
+    std::function<void(const std::string& path)> change;
+};
+
+class BundleChangedOnDisk : public kvup_e2e,
+                            public ::testing::WithParamInterface<file_change_case> {};
+
+// kvup sends the image it loaded and checked, whatever becomes of the file meanwhile.
+TEST_P(BundleChangedOnDisk, DeviceGetsTheImageAsLoaded) {
+    const sim_config config = slow_device();
+    start_sim(config);
+
+    auto run_future = std::async(std::launch::async, [&] { return kvup(kvup_args("self")); });
+    ASSERT_TRUE(sim->wait_for(first_chunk_arrived, 10000));
+    GetParam().change(bundle_path);
+    const process_result run = run_future.get();
+    const sim_record record = stop_sim();
+
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, opening_output() + session_output(1, 'B', bundle_image(1, 'B').size()));
+    EXPECT_TRUE(updated(record, config.self));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Link, BundleChangedOnDisk,
+    ::testing::Values(file_change_case{"OverwrittenInPlace",
+                                       [](const std::string& path) {
+                                           std::vector<image_spec> images = standard_images();
+                                           for (image_spec& image : images) {
+                                               image.bytes = test_image(image.bytes.size(), 99);
+                                           }
+                                           write_bundle(path, images);
+                                       }},
+                      file_change_case{
+                          "TruncatedToNothing",
+                          [](const std::string& path) { std::filesystem::resize_file(path, 0); }}),
+    [](const ::testing::TestParamInfo<file_change_case>& info) { return info.param.name; });
 
 } // namespace
