@@ -95,7 +95,9 @@ struct sim_instance::impl {
 };
 
 bool sim_instance::impl::open_pty(const std::string& link_path, std::string& error) {
-    master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    // Close-on-exec throughout: a program the host side starts (kvup from a test) must not hold
+    // the device's end of the link, or the link never goes away when the simulator closes it.
+    master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0) {
         error = errno_text("posix_openpt");
         return false;
@@ -107,7 +109,7 @@ bool sim_instance::impl::open_pty(const std::string& link_path, std::string& err
         return false;
     }
     slave = name;
-    slave_fd = ::open(name, O_RDWR | O_NOCTTY);
+    slave_fd = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave_fd < 0) {
         error = errno_text("open pty slave");
         return false;
@@ -136,7 +138,7 @@ bool sim_instance::impl::open_pty(const std::string& link_path, std::string& err
         error = errno_text("fcntl");
         return false;
     }
-    if (::pipe(wake) != 0) {
+    if (::pipe2(wake, O_CLOEXEC) != 0) {
         error = errno_text("pipe");
         return false;
     }

@@ -204,4 +204,35 @@ INSTANTIATE_TEST_SUITE_P(
                           [](const std::string& path) { std::filesystem::resize_file(path, 0); }}),
     [](const ::testing::TestParamInfo<file_change_case>& info) { return info.param.name; });
 
+// A device that goes away mid-transfer ends the run at once, without waiting out the time-outs
+// of five attempts; the device still runs its old bank.
+TEST_F(Link, DeviceThatDisconnectsMidTransferEndsTheRunPromptly) {
+    sim_config config;
+    config.self = make_device("KC-0001", "controller", 1);
+    sim_fault fault;
+    fault.kind = sim_fault_kind::disconnect;
+    fault.chunk = 1;
+    config.self.faults = {fault};
+    start_sim(config);
+
+    const process_result run = kvup(kvup_args("self"));
+    const sim_record record = stop_sim();
+
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_LT(run.elapsed, std::chrono::milliseconds(5000));
+    EXPECT_EQ(run.out, opening_output() +
+                           "Device is ready - variant 1, target bank B (max image size 262144 "
+                           "bytes)\nSending variant 1 bank B (" +
+                           std::to_string(bundle_image(1, 'B').size()) +
+                           " bytes, 3 chunks)...\n\r  chunk 1/3");
+    // One line per attempt on chunk 1, then the verdict.
+    const std::string verdict = "ERROR: giving up on chunk 1 after 5 attempts\n";
+    ASSERT_GE(run.err.size(), verdict.size());
+    EXPECT_EQ(run.err.substr(run.err.size() - verdict.size()), verdict) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 6) << run.err;
+    EXPECT_TRUE(record.disconnected);
+    EXPECT_TRUE(untouched(record, config.self));
+}
+
 } // namespace
