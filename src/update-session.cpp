@@ -4,6 +4,7 @@
 #include "cli-drive.h"
 #include "crc32.h"
 #include "fwupdate-protocol.h"
+#include "timer.h"
 
 #include <cstdio>
 #include <cstring>
@@ -23,6 +24,10 @@ constexpr char RELAY_PREFIX[] = "fwupdate relay";
 
 // Every device frame of a session lands here; only the length of the last good receive is valid.
 std::uint8_t recv_payload[FWU_MAX_PAYLOAD];
+
+// Chunk waits of this session that gave up without an answer. The device may still send those
+// answers, and it answers in order, so each can come ahead of the finalize's own answer.
+unsigned unanswered_chunk_waits = 0;
 
 std::uint16_t get_u16(const std::uint8_t* p) {
     return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
@@ -56,6 +61,26 @@ void build_chunk_payload(std::uint8_t* payload, const std::uint8_t* image, std::
     std::memset(payload + 4 + n, FILL_BYTE, FWU_CHUNK_SIZE - n);
 }
 
+// The first frame within the finalize's time-out that can be its answer. An ACK or a NAK may
+// instead be the late answer to a chunk wait that gave up, one for each such wait: those are
+// passed over, since a late chunk NAK taken for the verdict would report a device that took the
+// image as not updated. A DONE answers nothing but the finalize.
+bool recv_finalize_answer(serial_port* port, std::uint8_t* type, std::uint16_t* len) {
+    const std::uint64_t deadline_ms = timer_now_ms() + FINALIZE_TIMEOUT_MS;
+    unsigned maybe_late = unanswered_chunk_waits;
+    for (;;) {
+        const std::uint64_t now_ms = timer_now_ms();
+        const std::uint64_t left_ms = deadline_ms > now_ms ? deadline_ms - now_ms : 0;
+        if (!fwu_recv_frame(port, type, recv_payload, len, static_cast<std::uint32_t>(left_ms))) {
+            return false;
+        }
+        if (maybe_late == 0 || (*type != FWU_RSP_ACK && *type != FWU_RSP_NAK)) {
+            return true;
+        }
+        --maybe_late;
+    }
+}
+
 } // namespace
 
 bool send_chunk_with_retry(serial_port* port, const std::uint8_t* image, std::uint32_t image_len,
@@ -72,6 +97,7 @@ bool send_chunk_with_retry(serial_port* port, const std::uint8_t* image, std::ui
         std::uint8_t type = 0;
         std::uint16_t len = 0;
         if (!fwu_recv_frame(port, &type, recv_payload, &len, timeout_ms)) {
+            ++unanswered_chunk_waits;
             std::fprintf(stderr, "WARNING: no response to chunk %u, retrying (%u/%u)\n",
                          static_cast<unsigned>(sent_index), attempt, CHUNK_ATTEMPTS);
             continue;
@@ -111,6 +137,7 @@ void send_abort(serial_port* port) {
 }
 
 int run_update_session(serial_port* port, const char* command, const bundle* b) {
+    unanswered_chunk_waits = 0;
     const std::uint32_t chunk_timeout_ms =
         std::strncmp(command, RELAY_PREFIX, sizeof RELAY_PREFIX - 1) == 0 ? RELAYED_CHUNK_TIMEOUT_MS
                                                                           : CHUNK_TIMEOUT_MS;
@@ -188,7 +215,7 @@ int run_update_session(serial_port* port, const char* command, const bundle* b) 
         std::fputs("ERROR: failed to send finalize command\n", stderr);
         return 1;
     }
-    if (!fwu_recv_frame(port, &type, recv_payload, &len, FINALIZE_TIMEOUT_MS)) {
+    if (!recv_finalize_answer(port, &type, &len)) {
         std::fputs("ERROR: no response to finalize - update state on the target is unknown, "
                    "retry with a fresh session\n",
                    stderr);

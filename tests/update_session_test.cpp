@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -576,6 +577,50 @@ TEST_F(UpdateSession, LateAckToAnEarlierAttemptAnswersTheLaterOne) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "WARNING: no response to chunk 0, retrying (1/5)\n");
     EXPECT_EQ(sent_indices(), (std::vector<std::uint32_t>{0, 0, 1}));
+}
+
+// A device that stores chunks in order and answers any other index, a repeat of the last one
+// included, with a NAK naming the index it expects; the answer to chunk 0's first attempt is
+// late by `late_ms`, or lost when `late_ms` is 0.
+std::function<reply(const host_frame&, std::size_t)> in_order_device(std::uint64_t late_ms) {
+    auto expected = std::make_shared<std::uint32_t>(0);
+    return [expected, late_ms](const host_frame& f, std::size_t n) {
+        if (f.chunk_index() != *expected) {
+            return reply{nak_frame(1, *expected)};
+        }
+        ++*expected;
+        if (n == 0) {
+            return late_ms == 0 ? reply{} : reply{ack_frame(0), late_ms};
+        }
+        return reply{ack_frame(f.chunk_index())};
+    };
+}
+
+TEST_F(UpdateSession, LateChunkAnswerAheadOfTheFinalizesOwnIsNotTakenForTheVerdict) {
+    use_image(pattern_image(2 * 4096));
+    device_.on_chunk = in_order_device(2500);
+    // From the late ACK on, every answer is read one attempt late: the NAK to the repeat of the
+    // last chunk comes before the DONE.
+    const auto r = run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "WARNING: no response to chunk 0, retrying (1/5)\n"
+                     "WARNING: chunk 1 NAK'd (reason 1), device expects 1, retrying (1/5)\n");
+    EXPECT_EQ(sent_indices(), (std::vector<std::uint32_t>{0, 0, 1, 1}));
+    EXPECT_NE(r.out.find("Update complete"), std::string::npos);
+}
+
+TEST_F(UpdateSession, NakToTheFinalizeAfterAChunkWaitGaveUpMayBeLateSoTheOutcomeIsUnknown) {
+    use_image(pattern_image(2 * 4096));
+    device_.on_chunk = in_order_device(0);
+    device_.on_finalize = {nak_frame(200, 2)};
+    const std::uint64_t start = fake::now_ms();
+    const auto r = run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "WARNING: no response to chunk 0, retrying (1/5)\n"
+                     "WARNING: chunk 0 NAK'd (reason 1), device expects 1, retrying (2/5)\n"
+                     "ERROR: no response to finalize - update state on the target is unknown, "
+                     "retry with a fresh session\n");
+    EXPECT_EQ(fake::now_ms() - start, 2000u + 10000u) << "one finalize wait in all";
 }
 
 TEST_F(UpdateSession, FiveTimeoutsGiveUpOnTheRightChunkAndAbort) {
