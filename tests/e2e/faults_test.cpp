@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,11 @@ struct refusal_case {
     const char* error;
 };
 
+// Names the case in test listings.
+void PrintTo(const refusal_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class InstallerRefused : public kvup_e2e, public ::testing::WithParamInterface<refusal_case> {};
 
 TEST_P(InstallerRefused, EndsTheRunBeforeAnySession) {
@@ -103,6 +109,11 @@ struct middle_case {
     const char* error;
     std::uint32_t installer_entries; // before the query and before each device that got one
 };
+
+// Names the case in test listings.
+void PrintTo(const middle_case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class FailingMiddleDevice : public kvup_e2e, public ::testing::WithParamInterface<middle_case> {};
 
@@ -176,6 +187,11 @@ struct chunk_fault_case {
     // The progress line: one step per acknowledged chunk, at the index it moved to.
     const char* progress = "\r  chunk 1/3\r  chunk 2/3\r  chunk 3/3";
 };
+
+// Names the case in test listings.
+void PrintTo(const chunk_fault_case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 sim_fault nak_asking_for(std::uint32_t chunk, std::uint32_t expected) {
     sim_fault fault = make_fault(sim_fault_kind::chunk_nak, chunk);

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,11 @@ struct bad_bundle_case {
     // Spoils the bundle at the path; returns the line kvup is to print.
     std::function<std::string(const std::string& path)> spoil;
 };
+
+// Names the case in test listings.
+void PrintTo(const bad_bundle_case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class BadBundle : public kvup_e2e, public ::testing::WithParamInterface<bad_bundle_case> {};
 
@@ -168,6 +174,11 @@ struct file_change_case {
     const char* name;
     std::function<void(const std::string& path)> change;
 };
+
+// Names the case in test listings.
+void PrintTo(const file_change_case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class BundleChangedOnDisk : public kvup_e2e,
                             public ::testing::WithParamInterface<file_change_case> {};

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,11 @@ struct target_case {
     std::vector<std::string> expected; // serials in update order; the connected one as KC-0001
     course kind;
 };
+
+// Names the case in test listings.
+void PrintTo(const target_case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class TargetCourse : public kvup_e2e, public ::testing::WithParamInterface<target_case> {};
 
