@@ -5,17 +5,17 @@
 #include <cstdint>
 
 struct bundle_entry {
-    std::uint16_t variant;      // hardware variant the image is for
-    char bank;                  // 'A' or 'B'
-    std::uint32_t image_tag;    // opaque word, sent unchanged in the finalize command
-    std::uint32_t image_len;    // image length in bytes
-    const std::uint8_t* image;  // first image byte, inside the bundle's file_data
+    std::uint16_t variant;     // hardware variant the image is for
+    char bank;                 // 'A' or 'B'
+    std::uint32_t image_tag;   // opaque word, sent unchanged in the finalize command
+    std::uint32_t image_len;   // image length in bytes
+    const std::uint8_t* image; // first image byte, inside the bundle's file_data
 };
 
 struct bundle {
-    std::uint8_t* file_data;    // the whole file, owned
+    std::uint8_t* file_data; // the whole file, owned
     std::uint32_t entry_count;
-    bundle_entry* entries;      // entry_count records in table order, owned
+    bundle_entry* entries; // entry_count records in table order, owned
 };
 
 // Reads and checks the whole file at `path`; null after one ERROR line on stderr.

@@ -11,9 +11,9 @@ struct serial_port;
 inline constexpr std::uint8_t FWU_SOF_HOST = 0xF1;   // starts every host-to-device frame
 inline constexpr std::uint8_t FWU_SOF_DEVICE = 0xF2; // starts every device-to-host frame
 
-inline constexpr std::size_t FWU_CHUNK_SIZE = 4096;                 // image bytes per chunk
-inline constexpr std::size_t FWU_MAX_PAYLOAD = 4 + FWU_CHUNK_SIZE;  // chunk index + data
-inline constexpr std::size_t FWU_FRAME_OVERHEAD = 8;                // SOF, type, length, CRC
+inline constexpr std::size_t FWU_CHUNK_SIZE = 4096;                // image bytes per chunk
+inline constexpr std::size_t FWU_MAX_PAYLOAD = 4 + FWU_CHUNK_SIZE; // chunk index + data
+inline constexpr std::size_t FWU_FRAME_OVERHEAD = 8;               // SOF, type, length, CRC
 inline constexpr std::size_t FWU_MAX_FRAME = FWU_MAX_PAYLOAD + FWU_FRAME_OVERHEAD;
 
 // Frame types: commands from the host, responses from the device.
