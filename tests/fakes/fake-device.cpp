@@ -55,10 +55,18 @@ void queue(std::uint64_t at_ms, bool hang_up, std::uint8_t byte) {
 
 namespace fake {
 
-void reset() { s() = state{}; }
-serial_port* port() { return &s().handle; }
-std::uint64_t now_ms() { return s().clock_ms; }
-void advance_ms(std::uint64_t ms) { s().clock_ms += ms; }
+void reset() {
+    s() = state{};
+}
+serial_port* port() {
+    return &s().handle;
+}
+std::uint64_t now_ms() {
+    return s().clock_ms;
+}
+void advance_ms(std::uint64_t ms) {
+    s().clock_ms += ms;
+}
 
 void device_sends_at(std::uint64_t at_ms, std::string_view bytes) {
     for (char c : bytes) {
@@ -70,26 +78,48 @@ void device_sends(std::string_view bytes, std::uint64_t delay_ms) {
     device_sends_at(s().clock_ms + delay_ms, bytes);
 }
 
-void device_hangs_up(std::uint64_t delay_ms) { queue(s().clock_ms + delay_ms, true, 0); }
-std::size_t unread() { return s().queue.size(); }
-void on_write(std::function<void(std::string_view)> hook) { s().write_hook = std::move(hook); }
-void on_reset(std::function<void()> hook) { s().reset_hook = std::move(hook); }
+void device_hangs_up(std::uint64_t delay_ms) {
+    queue(s().clock_ms + delay_ms, true, 0);
+}
+std::size_t unread() {
+    return s().queue.size();
+}
+void on_write(std::function<void(std::string_view)> hook) {
+    s().write_hook = std::move(hook);
+}
+void on_reset(std::function<void()> hook) {
+    s().reset_hook = std::move(hook);
+}
 
 void script_write_results(std::vector<int> results) {
     s().write_results.assign(results.begin(), results.end());
 }
 
-std::string written() { return s().written; }
-const std::vector<std::string>& writes() { return s().writes; }
+std::string written() {
+    return s().written;
+}
+const std::vector<std::string>& writes() {
+    return s().writes;
+}
 void clear_written() {
     s().written.clear();
     s().writes.clear();
 }
-int reset_count() { return s().resets; }
-int open_count() { return s().opens; }
-int close_count() { return s().closes; }
-void refuse_open(std::string name) { s().refused.push_back(std::move(name)); }
-const std::vector<std::uint32_t>& sleeps() { return s().sleeps; }
+int reset_count() {
+    return s().resets;
+}
+int open_count() {
+    return s().opens;
+}
+int close_count() {
+    return s().closes;
+}
+void refuse_open(std::string name) {
+    s().refused.push_back(std::move(name));
+}
+const std::vector<std::uint32_t>& sleeps() {
+    return s().sleeps;
+}
 
 } // namespace fake
 
@@ -171,7 +201,9 @@ void serial_reset_to_cli(serial_port* port) {
     }
 }
 
-std::uint64_t timer_now_ms() { return s().clock_ms; }
+std::uint64_t timer_now_ms() {
+    return s().clock_ms;
+}
 
 void timer_sleep_ms(std::uint32_t ms) {
     s().sleeps.push_back(ms);
@@ -183,11 +215,17 @@ void set(std::vector<int> keys) {
     s().keys = std::move(keys);
     s().next_key = 0;
 }
-int begin_count() { return s().key_begins; }
-int end_count() { return s().key_ends; }
+int begin_count() {
+    return s().key_begins;
+}
+int end_count() {
+    return s().key_ends;
+}
 } // namespace fake_keys
 
-void key_input_begin() { ++s().key_begins; }
+void key_input_begin() {
+    ++s().key_begins;
+}
 
 int key_input_read() {
     auto& st = s();
@@ -197,4 +235,6 @@ int key_input_read() {
     return st.keys[st.next_key++];
 }
 
-void key_input_end() { ++s().key_ends; }
+void key_input_end() {
+    ++s().key_ends;
+}
