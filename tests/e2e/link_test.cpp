@@ -138,7 +138,7 @@ INSTANTIATE_TEST_SUITE_P(
 sim_config slow_device() {
     sim_config config;
     config.self = make_device("KC-0001", "controller", 1);
-    config.self.chunk_delay_ms = 300;
+    config.self.chunk_delay_ms = 500;
     return config;
 }
 
