@@ -74,9 +74,9 @@ class wine_process {
     wine_process(const wine_process&) = delete;
     wine_process& operator=(const wine_process&) = delete;
 
-    // Waits until the terminal has echo and line editing off, which the Windows console does once
-    // it is in use, and shows `text` (see wine_terminal_text); false when `limit` passes first or
-    // the process ends.
+    // Waits until the terminal has echo and line editing off, which Wine's console does when the
+    // program first reads a key, and shows `text` (see wine_terminal_text); false when `limit`
+    // passes first or the process ends.
     bool wait_for_console(const std::string& text, std::chrono::milliseconds limit);
     // Writes `keys` to the terminal, as if typed.
     void type(const std::string& keys);
