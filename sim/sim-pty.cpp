@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <fcntl.h>
 #include <mutex>
@@ -25,12 +26,14 @@
 
 namespace {
 
-// How far ahead of its time on the emulated line a byte may be handed to the pty: the loop
-// wakes about once a millisecond, so bytes leave in small bursts rather than one by one.
-constexpr std::uint64_t PACING_SLACK_US = 1000;
-
 // The loop wakes at least this often even when nothing is due.
-constexpr int IDLE_POLL_MS = 100;
+constexpr std::uint64_t IDLE_POLL_US = 100'000;
+
+// Host bytes reach the device in batches at most this late: each is fed with its own time, so
+// nothing the device does changes, and the loop wakes once a millisecond instead of once a byte
+// (11 520 times a second at 115200 baud). The last byte on the line, which the host's next move
+// waits on, is fed on time.
+constexpr std::uint64_t INBOUND_BATCH_US = 1000;
 
 struct timed_byte {
     std::uint64_t at_us;
@@ -88,9 +91,10 @@ struct sim_instance::impl {
     bool open_pty(const std::string& link_path, std::string& error);
     void remove_link();
     void loop();
+    void feed_through(std::uint64_t now);
     bool read_master(std::uint64_t now);
     bool write_master(std::uint64_t now, bool& blocked);
-    int poll_timeout_ms(std::uint64_t now, bool blocked) const;
+    timespec poll_timeout(std::uint64_t now, bool blocked) const;
     void flush_log();
 };
 
@@ -176,6 +180,14 @@ void sim_instance::impl::remove_link() {
     }
 }
 
+// Host bytes that are through the line by `now` reach the device, each at its own time.
+void sim_instance::impl::feed_through(std::uint64_t now) {
+    while (!inbound.empty() && inbound.front().at_us <= now) {
+        core->feed(&inbound.front().byte, 1, inbound.front().at_us);
+        inbound.pop_front();
+    }
+}
+
 bool sim_instance::impl::read_master(std::uint64_t now) {
     std::uint8_t buf[1 + 4096];
     for (;;) {
@@ -189,7 +201,7 @@ bool sim_instance::impl::read_master(std::uint64_t now) {
         const auto count = static_cast<std::size_t>(n);
         switch (sim_packet_classify(buf, count)) {
         case sim_packet_kind::data:
-            if (in.byte_us == 0) {
+            if (in.byte_ns == 0) {
                 core->feed(buf + 1, count - 1, now);
             } else {
                 for (std::size_t i = 1; i < count; ++i) {
@@ -198,9 +210,10 @@ bool sim_instance::impl::read_master(std::uint64_t now) {
             }
             break;
         case sim_packet_kind::reset:
+            feed_through(now);
             inbound.clear(); // the device resets; what was still on the line is lost
-            in.free_us = now;
-            out.free_us = now;
+            in.free_ns = now * 1000;
+            out.free_ns = now * 1000;
             core->reset(now);
             break;
         case sim_packet_kind::status:
@@ -210,6 +223,8 @@ bool sim_instance::impl::read_master(std::uint64_t now) {
     }
 }
 
+// Device bytes go to the pty once they are through the emulated line, never before: the host
+// must not start its answer while the device's last byte is still on the way.
 bool sim_instance::impl::write_master(std::uint64_t now, bool& blocked) {
     blocked = false;
     for (;;) {
@@ -217,45 +232,44 @@ bool sim_instance::impl::write_master(std::uint64_t now, bool& blocked) {
         if (due.empty()) {
             return true;
         }
-        const std::size_t allowed = sim_pacer_allow(out, now, PACING_SLACK_US, due.size());
-        if (allowed == 0) {
+        const std::uint64_t ready_us = core->next_due_us().value_or(now);
+        const std::size_t through = sim_pacer_through(out, ready_us, now, due.size());
+        if (through == 0) {
             return true;
         }
-        const ssize_t n = ::write(master, due.data(), allowed);
+        const ssize_t n = ::write(master, due.data(), through);
         if (n < 0) {
             if (errno == EAGAIN || errno == EINTR) {
-                out.free_us = now; // the bytes did not go; the line is free again
-                blocked = true;
+                blocked = true; // the host is not reading; the bytes wait for it
                 return true;
             }
             return false;
         }
+        sim_pacer_take(out, ready_us, static_cast<std::size_t>(n));
         core->output_commit(static_cast<std::size_t>(n), now);
-        if (static_cast<std::size_t>(n) < allowed) {
+        if (static_cast<std::size_t>(n) < through) {
             blocked = true;
             return true;
         }
     }
 }
 
-int sim_instance::impl::poll_timeout_ms(std::uint64_t now, bool blocked) const {
-    std::uint64_t wake_us = now + IDLE_POLL_MS * 1000;
+// To the microsecond: at 115200 baud a byte takes 87 us, and a loop that woke on whole
+// milliseconds would hold each answer back by up to a millisecond.
+timespec sim_instance::impl::poll_timeout(std::uint64_t now, bool blocked) const {
+    std::uint64_t wake_us = now + IDLE_POLL_US;
     if (!inbound.empty()) {
-        wake_us = std::min(wake_us, inbound.front().at_us);
+        wake_us =
+            std::min({wake_us, inbound.front().at_us + INBOUND_BATCH_US, inbound.back().at_us});
     }
     if (!blocked) {
         if (const std::optional<std::uint64_t> due = core->next_due_us()) {
-            std::uint64_t at = *due;
-            if (out.byte_us != 0 && out.free_us > PACING_SLACK_US) {
-                at = std::max(at, out.free_us - PACING_SLACK_US);
-            }
-            wake_us = std::min(wake_us, at);
+            wake_us = std::min(wake_us, sim_pacer_next_us(out, *due));
         }
     }
-    if (wake_us <= now) {
-        return 0;
-    }
-    return static_cast<int>((wake_us - now + 999) / 1000);
+    const std::uint64_t wait_us = wake_us > now ? wake_us - now : 0;
+    return timespec{static_cast<time_t>(wait_us / 1'000'000),
+                    static_cast<long>(wait_us % 1'000'000 * 1000)};
 }
 
 void sim_instance::impl::flush_log() {
@@ -278,16 +292,13 @@ void sim_instance::impl::flush_log() {
 void sim_instance::impl::loop() {
     bool blocked = false;
     while (!stopping.load()) {
-        int timeout_ms = 0;
+        timespec timeout{};
         bool ok = true;
         bool disconnect = false;
         {
             std::lock_guard<std::mutex> lock(mu);
             const std::uint64_t now = now_us();
-            while (!inbound.empty() && inbound.front().at_us <= now) {
-                core->feed(&inbound.front().byte, 1, inbound.front().at_us);
-                inbound.pop_front();
-            }
+            feed_through(now);
             ok = write_master(now, blocked);
             disconnect = core->disconnect_requested();
             if (disconnect) {
@@ -297,7 +308,7 @@ void sim_instance::impl::loop() {
                 core->note_disconnected();
                 running = false;
             }
-            timeout_ms = poll_timeout_ms(now, blocked);
+            timeout = poll_timeout(now, blocked);
         }
         changed.notify_all();
         flush_log();
@@ -307,7 +318,7 @@ void sim_instance::impl::loop() {
 
         pollfd fds[2] = {{master, static_cast<short>(POLLIN | (blocked ? POLLOUT : 0)), 0},
                          {wake[0], POLLIN, 0}};
-        const int ready = ::poll(fds, 2, timeout_ms);
+        const int ready = ::ppoll(fds, 2, &timeout, nullptr);
         if (ready < 0 && errno != EINTR) {
             break;
         }
@@ -385,8 +396,8 @@ std::unique_ptr<sim_instance> sim_start(const sim_config& config, std::string* e
         return nullptr;
     }
     state->log_sink = config.log;
-    state->in.byte_us = sim_byte_time_us(config.baud);
-    state->out.byte_us = state->in.byte_us;
+    state->in.byte_ns = sim_byte_time_ns(config.baud);
+    state->out.byte_ns = state->in.byte_ns;
     state->core = std::make_unique<sim_core>(config, state->now_us());
     state->running = true;
     sim_instance::impl* raw = state.get();

@@ -29,15 +29,18 @@ TEST(SimPacket, SettingsChangesAreNotResets) {
     EXPECT_EQ(sim_packet_classify(nullptr, 0), sim_packet_kind::empty);
 }
 
-TEST(SimPacing, ByteTimeIsTenBitsRoundedUp) {
+TEST(SimPacing, ByteTimeIsTenBits) {
     EXPECT_EQ(sim_byte_time_us(0), 0u);
     EXPECT_EQ(sim_byte_time_us(115200), 87u);
     EXPECT_EQ(sim_byte_time_us(9600), 1042u);
     EXPECT_EQ(sim_byte_time_us(10'000'000), 1u);
+    EXPECT_EQ(sim_byte_time_ns(0), 0u);
+    EXPECT_EQ(sim_byte_time_ns(115200), 86'806u);
+    EXPECT_EQ(sim_byte_time_ns(9600), 1'041'667u);
 }
 
 TEST(SimPacing, BytesQueueBehindEachOther) {
-    sim_pacer in{100, 0};
+    sim_pacer in{100'000, 0};
     EXPECT_EQ(sim_pacer_pass(in, 1000), 1100u);
     EXPECT_EQ(sim_pacer_pass(in, 1000), 1200u) << "arrived together, through one after another";
     EXPECT_EQ(sim_pacer_pass(in, 5000), 5100u) << "an idle line starts at once";
@@ -45,27 +48,47 @@ TEST(SimPacing, BytesQueueBehindEachOther) {
     EXPECT_EQ(sim_pacer_pass(off, 7), 7u);
 }
 
-TEST(SimPacing, AllowHandsOverOnlyWhatTheLineCanCarryBySlack) {
-    sim_pacer out{100, 0};
-    EXPECT_EQ(sim_pacer_allow(out, 10'000, 1000, 5000), 11u); // starts now, 1 ms ahead allowed
-    EXPECT_EQ(out.free_us, 11'100u);
-    EXPECT_EQ(sim_pacer_allow(out, 10'000, 1000, 5000), 0u) << "the line is taken";
-    EXPECT_EQ(sim_pacer_allow(out, 10'200, 1000, 5000), 2u) << "starting at 11.1 and 11.2 ms";
-    EXPECT_EQ(sim_pacer_allow(out, 20'000, 1000, 3), 3u) << "never more than wanted";
+TEST(SimPacing, ByteTimesOfNoWholeMicrosecondAddUpWithoutDrift) {
+    sim_pacer in{sim_byte_time_ns(115200), 0};
+    std::uint64_t through_us = 0;
+    for (int i = 0; i < 11'520; ++i) {
+        through_us = sim_pacer_pass(in, 0);
+    }
+    EXPECT_NEAR(static_cast<double>(through_us), 1'000'000.0, 10.0) << "11520 bytes: one second";
+}
 
-    sim_pacer slow{33'334, 0};
-    EXPECT_EQ(sim_pacer_allow(slow, 0, 1000, 10), 1u) << "a free line always takes a byte";
+TEST(SimPacing, DeviceBytesAreHandedOverOnlyOnceThroughTheLine) {
+    sim_pacer out{100'000, 0}; // 100 us a byte
+    EXPECT_EQ(sim_pacer_through(out, 10'000, 10'099, 5), 0u) << "the first stop bit is not through";
+    EXPECT_EQ(sim_pacer_through(out, 10'000, 10'100, 5), 1u);
+    EXPECT_EQ(sim_pacer_through(out, 10'000, 10'350, 5), 3u);
+    EXPECT_EQ(sim_pacer_through(out, 10'000, 99'000, 5), 5u) << "never more than wanted";
+    EXPECT_EQ(sim_pacer_next_us(out, 10'000), 10'100u);
 
-    // Over a long run the rate holds: 10 000 bytes at 100 us each take one second.
-    sim_pacer run{100, 0};
+    sim_pacer_take(out, 10'000, 3);
+    EXPECT_EQ(out.free_ns, 10'300'000u);
+    EXPECT_EQ(sim_pacer_through(out, 10'000, 10'350, 2), 0u) << "the fourth byte follows the third";
+    EXPECT_EQ(sim_pacer_next_us(out, 10'000), 10'400u);
+    EXPECT_EQ(sim_pacer_next_us(out, 20'000), 20'100u) << "bytes ready later start when ready";
+
+    sim_pacer off{};
+    EXPECT_EQ(sim_pacer_through(off, 5, 0, 7), 7u);
+    EXPECT_EQ(sim_pacer_next_us(off, 5), 5u);
+}
+
+TEST(SimPacing, ALateHandOverDoesNotSlowTheLine) {
+    // The loop looks only every 500 us, yet 10 000 bytes of 100 us each are through in one second.
+    sim_pacer run{100'000, 0};
     std::size_t sent = 0;
     std::uint64_t now = 0;
     while (sent < 10'000) {
-        sent += sim_pacer_allow(run, now, 1000, 10'000 - sent);
+        const std::size_t n = sim_pacer_through(run, 0, now, 10'000 - sent);
+        sim_pacer_take(run, 0, n);
+        sent += n;
         now += 500;
     }
-    EXPECT_GE(now, 999'000u);
-    EXPECT_LE(now, 1'001'000u);
+    EXPECT_GE(now, 1'000'000u);
+    EXPECT_LE(now, 1'000'500u);
 }
 
 TEST(SimSummary, PercentilesAreNearestRank) {

@@ -265,7 +265,8 @@ TEST(SimPty, BaudRatePacesTheDevicesOutput) {
     const auto took_us = std::chrono::duration_cast<std::chrono::microseconds>(
                              std::chrono::steady_clock::now() - begin)
                              .count();
-    // The first byte may leave up to a millisecond early; every later one waits its turn.
-    const auto floor_us = static_cast<long long>((boot.size() - 2) * sim_byte_time_us(config.baud));
+    // Each byte is handed over once its stop bit is through the line, the first one included.
+    const auto floor_us =
+        static_cast<long long>(boot.size() * sim_byte_time_ns(config.baud) / 1000);
     EXPECT_GE(took_us, floor_us) << boot.size() << " bytes";
 }
