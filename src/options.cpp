@@ -8,7 +8,7 @@ namespace {
 
 enum class option_kind { flag, value };
 
-struct option_spec {
+struct option_rule {
     const char* name;
     option_kind kind;
     bool kvup_options::*flag;
@@ -17,7 +17,7 @@ struct option_spec {
 };
 
 // Compared in this order; the first equal name decides.
-constexpr option_spec OPTION_TABLE[] = {
+constexpr option_rule OPTION_TABLE[] = {
     {"--version", option_kind::flag, &kvup_options::version, nullptr, nullptr},
     {"--help", option_kind::flag, &kvup_options::help, nullptr, nullptr},
     {"--verbose", option_kind::flag, &kvup_options::verbose, nullptr, nullptr},
@@ -82,27 +82,27 @@ bool options_load(int argc, char** argv) {
     options = kvup_options{};
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
-        const option_spec* spec = nullptr;
+        const option_rule* rule = nullptr;
         for (const auto& candidate : OPTION_TABLE) {
             if (std::strcmp(arg, candidate.name) == 0) {
-                spec = &candidate;
+                rule = &candidate;
                 break;
             }
         }
-        if (spec == nullptr) {
+        if (rule == nullptr) {
             std::fprintf(stderr, "ERROR: unrecognised option '%s'\n", arg);
             return false;
         }
-        if (spec->kind == option_kind::flag) {
-            options.*(spec->flag) = true;
+        if (rule->kind == option_kind::flag) {
+            options.*(rule->flag) = true;
             continue;
         }
         if (i + 1 >= argc) {
-            std::fputs(spec->missing_value_message, stderr);
+            std::fputs(rule->missing_value_message, stderr);
             return false;
         }
         // The value is taken as it stands, even when it looks like an option.
-        options.*(spec->text) = argv[++i];
+        options.*(rule->text) = argv[++i];
     }
     return true;
 }

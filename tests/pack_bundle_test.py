@@ -69,12 +69,12 @@ class PackBundleTest(unittest.TestCase):
             (7, "B", 0x00010203, b""),
             (0x0102, "B", 5, b"123456789"),
         ]
-        specs = []
+        image_args = []
         for index, (variant, bank, tag, content) in enumerate(images):
             image = self.write(f"img:{index}.bin", content)  # a colon in the file name too
-            specs += ["--image", f"0x{variant:x}:{bank}:{tag}:{image}"]
+            image_args += ["--image", f"0x{variant:x}:{bank}:{tag}:{image}"]
         bundle = self.path("fw.kvfw")
-        result = pack("-o", bundle, *specs)
+        result = pack("-o", bundle, *image_args)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(result.stderr, "")
 
@@ -160,11 +160,11 @@ class PackBundleTest(unittest.TestCase):
             ),
         ]
         out = self.path("out.kvfw")
-        for specs, message in cases:
-            with self.subTest(specs=specs):
+        for image_args, message in cases:
+            with self.subTest(image_args=image_args):
                 args = ["-o", out]
-                for spec in specs:
-                    args.append(f"--image={spec}")
+                for image_arg in image_args:
+                    args.append(f"--image={image_arg}")
                 result = pack(*args)
                 self.assertEqual(result.returncode, 1)
                 self.assertEqual(result.stderr, f"pack_bundle: {message}\n")
