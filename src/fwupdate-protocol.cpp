@@ -18,18 +18,6 @@ void parser_enter(fwu_parser& parser, parse_state next) {
     parser.state = static_cast<int>(next);
 }
 
-void put_le32(std::uint8_t* out, std::uint32_t value) {
-    out[0] = static_cast<std::uint8_t>(value);
-    out[1] = static_cast<std::uint8_t>(value >> 8);
-    out[2] = static_cast<std::uint8_t>(value >> 16);
-    out[3] = static_cast<std::uint8_t>(value >> 24);
-}
-
-std::uint32_t get_le32(const std::uint8_t* in) {
-    return static_cast<std::uint32_t>(in[0]) | static_cast<std::uint32_t>(in[1]) << 8 |
-           static_cast<std::uint32_t>(in[2]) << 16 | static_cast<std::uint32_t>(in[3]) << 24;
-}
-
 // The covered bytes are not contiguous on receive (header fields in the parser, payload in the
 // caller's buffer), hence the split form.
 std::uint32_t parser_crc(const fwu_parser& parser) {
@@ -58,7 +46,7 @@ std::size_t fwu_frame_encode(std::uint8_t sof, std::uint8_t type, const std::uin
         std::memcpy(out + 4, payload, len);
     }
     // The start byte stays outside the CRC so either direction checks the same covered bytes.
-    put_le32(out + 4 + len, crc32(out + 1, static_cast<std::uint32_t>(len) + 3));
+    fwu_put_le32(out + 4 + len, crc32(out + 1, static_cast<std::uint32_t>(len) + 3));
     return len + FWU_FRAME_OVERHEAD;
 }
 
@@ -115,8 +103,8 @@ fwu_feed_result fwu_parser_feed(fwu_parser& parser, std::uint8_t byte) {
         }
         parser.index = 0;
         parser_enter(parser, parse_state::hunting);
-        return get_le32(parser.crc_bytes) == parser_crc(parser) ? fwu_feed_result::frame
-                                                                : fwu_feed_result::dropped;
+        return fwu_get_le32(parser.crc_bytes) == parser_crc(parser) ? fwu_feed_result::frame
+                                                                    : fwu_feed_result::dropped;
     }
     // A state value this file never stores: start over rather than index out of range.
     parser.index = 0;

@@ -29,28 +29,12 @@ std::uint8_t recv_payload[FWU_MAX_PAYLOAD];
 // answers, and it answers in order, so each can come ahead of the finalize's own answer.
 unsigned unanswered_chunk_waits = 0;
 
-std::uint16_t get_u16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-std::uint32_t get_u32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-void put_u32(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-    p[2] = static_cast<std::uint8_t>(v >> 16);
-    p[3] = static_cast<std::uint8_t>(v >> 24);
-}
-
 // The data of chunk `chunk_index` after the index itself. The offset is computed in 64 bits:
 // the device may name any index, and a wrapped 32-bit offset would put early image bytes under a
 // late index.
 void build_chunk_payload(std::uint8_t* payload, const std::uint8_t* image, std::uint32_t image_len,
                          std::uint32_t chunk_index) {
-    put_u32(payload, chunk_index);
+    fwu_put_le32(payload, chunk_index);
     const std::uint64_t offset = std::uint64_t{chunk_index} * FWU_CHUNK_SIZE;
     const std::uint64_t remaining = offset < image_len ? image_len - offset : 0;
     const std::size_t n =
@@ -110,7 +94,7 @@ bool send_chunk_with_retry(serial_port* port, const std::uint8_t* image, std::ui
         }
         if (type == FWU_RSP_NAK && len == FWU_NAK_LEN) {
             const unsigned reason = recv_payload[0];
-            const std::uint32_t expected = get_u32(recv_payload + 1);
+            const std::uint32_t expected = fwu_get_le32(recv_payload + 1);
             std::fprintf(stderr,
                          "WARNING: chunk %u NAK'd (reason %u), device expects %u, retrying "
                          "(%u/%u)\n",
@@ -157,8 +141,8 @@ int run_update_session(serial_port* port, const char* command, const bundle* b) 
         return 1;
     }
     const std::uint8_t bank_index = recv_payload[0];
-    const std::uint32_t max_image_len = get_u32(recv_payload + 1);
-    const std::uint16_t variant = get_u16(recv_payload + 5);
+    const std::uint32_t max_image_len = fwu_get_le32(recv_payload + 1);
+    const std::uint16_t variant = fwu_get_le16(recv_payload + 5);
     const char bank = static_cast<char>('A' + bank_index);
     std::printf("Device is ready - variant %u, target bank %c (max image size %u bytes)\n",
                 static_cast<unsigned>(variant), bank, static_cast<unsigned>(max_image_len));
@@ -205,9 +189,9 @@ int run_update_session(serial_port* port, const char* command, const bundle* b) 
     std::fputs("\n", stdout);
 
     std::uint8_t finalize[FWU_FINALIZE_LEN];
-    put_u32(finalize, entry->image_tag);
-    put_u32(finalize + 4, entry->image_len);
-    put_u32(finalize + 8, image_crc);
+    fwu_put_le32(finalize, entry->image_tag);
+    fwu_put_le32(finalize + 4, entry->image_len);
+    fwu_put_le32(finalize + 8, image_crc);
     finalize[12] = bank_index;
     std::fputs("Finalizing...\n", stdout);
     // Past this point the device may already be committing the image, so no abort is sent.
