@@ -161,9 +161,10 @@ TEST(SimPty, QueueDiscardIsTheResetAndSettingsChangesAreNot) {
     EXPECT_TRUE(sim->record().resets_us.empty()) << "...the settings changes were no reset";
 
     p.flush();
-    std::string boot;
-    ASSERT_TRUE(p.read_until(SIM_PROMPT, &boot));
-    EXPECT_NE(boot.find("Kelvane controller KC-0001"), std::string::npos);
+    // The answer to "help" may still be on its way when the discard is made, so whatever comes
+    // before the boot banner is passed over.
+    ASSERT_TRUE(p.read_until("Kelvane controller KC-0001"));
+    ASSERT_TRUE(p.read_until(SIM_PROMPT));
     EXPECT_EQ(sim->record().resets_us.size(), 1u);
 }
 
