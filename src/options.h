@@ -4,9 +4,6 @@
 
 #include <cstdio>
 
-// The program's version, as shown by the version line and the banner.
-inline constexpr const char* KVUP_VERSION = "0.1";
-
 struct kvup_options {
     const char* firmware; // --firmware: bundle path, null when absent
     const char* port;     // --port: serial device name, null when absent
@@ -26,8 +23,9 @@ bool options_load(int argc, char** argv);
 // Writes the 42-line usage text to stdout.
 void options_print_usage();
 
-// Writes "kvup v0.1\n" to stdout.
+// Writes "kvup v<version>\n" to stdout, the version being the project's (CMakeLists.txt).
 void options_print_version();
 
-// Writes the banner line "kvup v0.1 - Kelvane firmware updater\n" and an empty line to stdout.
+// Writes the banner line "kvup v<version> - Kelvane firmware updater\n" and an empty line to
+// stdout.
 void options_print_banner();

@@ -6,13 +6,7 @@
 #include <cstring>
 #include <new>
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-// The C++ runtime may define it already.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
+// WIN32_LEAN_AND_MEAN and NOMINMAX come from the build (CMakeLists.txt).
 #include <windows.h>
 
 struct serial_port {

@@ -84,8 +84,8 @@ const std::string& usage() {
     return text;
 }
 
-const std::string VERSION_LINE = "kvup v0.1\n";
-const std::string BANNER = "kvup v0.1 - Kelvane firmware updater\n\n";
+const std::string VERSION_LINE = "kvup v" KVUP_VERSION "\n";
+const std::string BANNER = "kvup v" KVUP_VERSION " - Kelvane firmware updater\n\n";
 
 std::string unrecognised(const std::string& arg) {
     return "ERROR: unrecognised option '" + arg + "'\n";

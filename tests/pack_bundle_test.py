@@ -14,6 +14,7 @@ SOURCE_DIR = os.environ.get(
 )
 PACK_BUNDLE = os.path.join(SOURCE_DIR, "scripts", "pack_bundle")
 KVUP = os.environ.get("KVUP_BINARY")
+KVUP_VERSION = os.environ.get("KVUP_VERSION")
 NO_PORT = "/nonexistent/kvup-test-port"
 
 
@@ -54,10 +55,11 @@ class PackBundleTest(unittest.TestCase):
     def kvup_verdict(self, bundle):
         """kvup's outcome for the bundle: None when it loaded, else its error line."""
         self.assertIsNotNone(KVUP, "KVUP_BINARY is not set")
+        self.assertIsNotNone(KVUP_VERSION, "KVUP_VERSION is not set")
         result = run([KVUP, "--firmware", bundle, "--port", NO_PORT, "--password", "pw"])
         self.assertEqual(result.returncode, 1)
         # The version line is written only after the bundle has loaded.
-        if result.stdout.startswith("kvup v0.1\n"):
+        if result.stdout.startswith("kvup v" + KVUP_VERSION + "\n"):
             self.assertNotIn(bundle, result.stderr)
             return None
         self.assertEqual(result.stdout, "")

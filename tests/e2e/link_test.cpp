@@ -66,7 +66,7 @@ TEST_P(UnopenablePort, IsReportedAfterTheOpeningLine) {
         kvup({"--firmware", bundle_path, "--port", port, "--password", "kelvane"});
 
     EXPECT_EQ(run.exit_status, 1);
-    EXPECT_EQ(run.out, "kvup v0.1\nOpening " + port + "...\n");
+    EXPECT_EQ(run.out, "kvup v" KVUP_VERSION "\nOpening " + port + "...\n");
     EXPECT_EQ(run.err, "ERROR: could not open " + port + "\n");
 }
 
@@ -159,7 +159,7 @@ TEST_F(Link, SecondKvupOnABusyPortIsRefused) {
     const sim_record record = stop_sim();
 
     EXPECT_EQ(second.exit_status, 1);
-    EXPECT_EQ(second.out, "kvup v0.1\nOpening " + port_path() + "...\n");
+    EXPECT_EQ(second.out, "kvup v" KVUP_VERSION "\nOpening " + port_path() + "...\n");
     EXPECT_EQ(second.err, "ERROR: could not open " + port_path() + "\n");
 
     EXPECT_EQ(run.exit_status, 0) << run.err;

@@ -232,7 +232,7 @@ process_result kvup_e2e::kvup(const std::vector<std::string>& args,
 }
 
 std::string kvup_e2e::opening_output() const {
-    return "kvup v0.1\nOpening " + port_path() + "...\nEntering installer mode...\n";
+    return "kvup v" KVUP_VERSION "\nOpening " + port_path() + "...\nEntering installer mode...\n";
 }
 
 sim_record kvup_e2e::stop_sim() {

@@ -139,7 +139,7 @@ const sim_device_record& device(const sim_record& record, const std::string& ser
 TEST_F(WineKvup, VersionAndUsageTextComeOutInTextMode) {
     const wine_result version = kvup({"--version"});
     EXPECT_EQ(version.exit_status, 0);
-    EXPECT_EQ(version.out, "kvup v0.1\r\n");
+    EXPECT_EQ(version.out, "kvup v" KVUP_VERSION "\r\n");
     EXPECT_EQ(version.err, "");
 
     const wine_result help = kvup({"--help"});
@@ -158,8 +158,8 @@ TEST_F(WineKvup, UpdatesTheConnectedControllerIntoItsInactiveBank) {
 
     ASSERT_EQ(run.exit_status, 0) << show(run);
     const std::string out = wine_crlf_to_lf(run.out);
-    EXPECT_TRUE(
-        out.starts_with("kvup v0.1\nOpening " + com_->name() + "...\nEntering installer mode...\n"))
+    EXPECT_TRUE(out.starts_with("kvup v" KVUP_VERSION "\nOpening " + com_->name() +
+                                "...\nEntering installer mode...\n"))
         << out;
     EXPECT_TRUE(contains(out, "Sending variant 1 bank B (20000 bytes, 5 chunks)...\n")) << out;
     EXPECT_TRUE(out.ends_with("Update complete - target is rebooting into the new firmware.\n"))
