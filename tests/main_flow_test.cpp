@@ -1,37 +1,26 @@
-// The update run of kvup's main against a scripted controller on the fake port: password, bundle,
-// port and installer mode, the self target, one relayed device and the fan-out targets, with the
-// port closed on every way out.
+// The update run against a scripted controller on the fake port: password, bundle, port and
+// installer mode, the self target, one relayed device and the fan-out targets, with the port
+// closed on every way out.
 
-// The standard headers come first so that renaming main below touches only the program's entry.
-#include <cstddef>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <memory>
+#include "update-run.h"
 
-#include "bundle.h"
-#include "cli-drive.h"
 #include "crc32.h"
 #include "fake-device.h"
 #include "fwupdate-protocol.h"
 #include "options.h"
-#include "password-prompt.h"
-#include "peer-query.h"
-#include "serial.h"
-#include "update-session.h"
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <string>
 #include <unistd.h>
 #include <vector>
-
-// The program's entry becomes an ordinary function the tests call; gtest_main is the real one.
-#define main kvup_main
-#include "main.cpp"
-#undef main
 
 namespace {
 
@@ -182,7 +171,8 @@ class MainFlow : public ::testing::Test {
         argv.push_back(nullptr);
         ::testing::internal::CaptureStdout();
         ::testing::internal::CaptureStderr();
-        const int status = kvup_main(static_cast<int>(args.size()), argv.data());
+        EXPECT_TRUE(options_load(static_cast<int>(args.size()), argv.data()));
+        const int status = update_run();
         run_result r{status, ::testing::internal::GetCapturedStdout(),
                      ::testing::internal::GetCapturedStderr()};
         if (fake::open_count() > 0) {
@@ -203,7 +193,8 @@ class MainFlow : public ::testing::Test {
     std::unique_ptr<controller> device_;
 };
 
-const std::string RUN_START = "kvup v0.1\nOpening /dev/fake0...\nEntering installer mode...\n";
+const std::string RUN_START =
+    "kvup v" KVUP_VERSION "\nOpening /dev/fake0...\nEntering installer mode...\n";
 
 // ---------------------------------------------------------------------------------------------
 // Up to installer mode, and the self target
@@ -264,7 +255,7 @@ TEST_F(MainFlow, PortThatDoesNotOpenIsReported) {
     fake::refuse_open("/dev/fake0");
     const auto r = run({});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "kvup v0.1\nOpening /dev/fake0...\n");
+    EXPECT_EQ(r.out, "kvup v" KVUP_VERSION "\nOpening /dev/fake0...\n");
     EXPECT_EQ(r.err, "ERROR: could not open /dev/fake0\n");
     EXPECT_EQ(fake::close_count(), 0);
 }

@@ -1,42 +1,29 @@
-// A thousand seeded random fault scripts, each a whole update run of kvup's main over the fake
+// A thousand seeded random fault scripts, each a whole update run over the fake
 // port, against the simulated devices' logic on the virtual clock: every run must end with each
 // device either running exactly the bundle's image from the bank it offered or exactly as it was,
 // with an exit status and output that say which. A failing script prints its seed; run it alone
 // with KVUP_SOAK_SEED=<seed>, or change the number of scripts with KVUP_SOAK_SCRIPTS=<n>.
 
-// The standard headers come first so that renaming main below touches only the program's entry.
-#include <cstddef>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <memory>
-
-#include "bundle.h"
-#include "cli-drive.h"
-#include "options.h"
-#include "password-prompt.h"
-#include "peer-query.h"
-#include "serial.h"
-#include "update-session.h"
+#include "update-run.h"
 
 #include "fake-device.h"
+#include "options.h"
 #include "sim-core.h"
 #include "soak-scripts.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <unistd.h>
 #include <vector>
-
-// The program's entry becomes an ordinary function the tests call; gtest_main is the real one.
-// By its path: the simulator's directory, also on the include path, has a main.cpp of its own.
-#define main kvup_main
-#include "../../src/main.cpp"
-#undef main
 
 namespace {
 
@@ -128,7 +115,7 @@ run_result run_script(const soak::script& s, const std::string& bundle_path) {
         argv.push_back(nullptr);
         ::testing::internal::CaptureStdout();
         ::testing::internal::CaptureStderr();
-        r.status = kvup_main(static_cast<int>(args.size()), argv.data());
+        r.status = options_load(static_cast<int>(args.size()), argv.data()) ? update_run() : -1;
         r.out = ::testing::internal::GetCapturedStdout();
         r.err = ::testing::internal::GetCapturedStderr();
         r.record = devices.record();
