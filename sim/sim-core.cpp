@@ -1,5 +1,6 @@
 #include "sim-core.h"
 
+#include "byte-order.h"
 #include "crc32.h"
 
 #include <algorithm>
@@ -387,7 +388,7 @@ void sim_core::start_session(std::size_t device, const std::string& command, std
     const std::uint64_t due_us = now_us + delay_us(device);
     std::uint8_t payload[8] = {};
     payload[0] = rec.bank;
-    fwu_put_le32(payload + 1, rec.bank_limit);
+    put_le32(payload + 1, rec.bank_limit);
     payload[5] = static_cast<std::uint8_t>(rec.variant);
     payload[6] = static_cast<std::uint8_t>(rec.variant >> 8);
     std::uint16_t len = FWU_READY_LEN;
@@ -449,7 +450,7 @@ void sim_core::host_frame(std::uint8_t type, std::uint16_t len, std::uint64_t no
     ev.type = type;
     ev.len = len;
     if (type == FWU_CMD_CHUNK && len >= 4) {
-        ev.chunk_index = fwu_get_le32(payload_);
+        ev.chunk_index = get_le32(payload_);
         ev.chunk_attempt = ++s.attempts[ev.chunk_index];
     }
     record_.frames.push_back(ev);
@@ -465,7 +466,7 @@ void sim_core::host_frame(std::uint8_t type, std::uint16_t len, std::uint64_t no
         ++record_.aborts;
         log("abort received after " + std::to_string(s.expected) + " chunks");
         std::uint8_t payload[4];
-        fwu_put_le32(payload, s.expected);
+        put_le32(payload, s.expected);
         end_session(sim_outcome::aborted);
         send_frame(FWU_RSP_ACK, payload, 4, due_us);
         back_to_prompt(due_us);
@@ -520,7 +521,7 @@ void sim_core::chunk_frame(std::uint16_t len, std::uint64_t now_us) {
         type = FWU_RSP_NAK;
         answer_len = FWU_NAK_LEN;
         payload[0] = reason;
-        fwu_put_le32(payload + 1, expected);
+        put_le32(payload + 1, expected);
         sim_nak_event nak;
         nak.at_us = due_us;
         nak.device = dev.serial;
@@ -554,7 +555,7 @@ void sim_core::chunk_frame(std::uint16_t len, std::uint64_t now_us) {
             s.received.insert(s.received.end(), data, data + keep);
             ++s.expected;
             ++rec.chunks_acked;
-            fwu_put_le32(payload, index);
+            put_le32(payload, index);
         }
     }
 
@@ -594,9 +595,9 @@ void sim_core::finalize_frame(std::uint16_t len, std::uint64_t now_us) {
     ev.at_us = now_us;
     ev.device = dev.serial;
     ev.session = record_.sessions[s.record].number;
-    ev.image_tag = fwu_get_le32(payload_);
-    ev.image_len = fwu_get_le32(payload_ + 4);
-    ev.image_crc = fwu_get_le32(payload_ + 8);
+    ev.image_tag = get_le32(payload_);
+    ev.image_len = get_le32(payload_ + 4);
+    ev.image_crc = get_le32(payload_ + 8);
     ev.bank = payload_[12];
     const std::string what = "finalize " + std::to_string(ev.image_len) + " bytes, CRC-32 " +
                              hex32(ev.image_crc) + ", bank " + bank_letter(ev.bank);
@@ -665,7 +666,7 @@ void sim_core::send_nak(std::uint8_t answer_to, std::uint8_t reason, std::uint32
     record_.naks.push_back(nak);
     std::uint8_t payload[FWU_NAK_LEN];
     payload[0] = reason;
-    fwu_put_le32(payload + 1, expected);
+    put_le32(payload + 1, expected);
     send_frame(FWU_RSP_NAK, payload, FWU_NAK_LEN, due_us);
 }
 

@@ -1,5 +1,6 @@
 #include "bundle.h"
 
+#include "byte-order.h"
 #include "crc32.h"
 
 #include <cstddef>
@@ -40,19 +41,6 @@ struct file_closer {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 using file_handle = std::unique_ptr<std::FILE, file_closer>;
-
-std::uint16_t le16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-std::uint32_t le32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-std::uint64_t le64(const std::uint8_t* p) {
-    return static_cast<std::uint64_t>(le32(p)) | (static_cast<std::uint64_t>(le32(p + 4)) << 32);
-}
 
 } // namespace
 
@@ -102,8 +90,8 @@ bundle* bundle_load(const char* path) {
         std::fprintf(stderr, "ERROR: '%s' is not a firmware bundle (bad magic)\n", path);
         return nullptr;
     }
-    const std::uint32_t format_version = le32(bytes + 8);
-    const std::uint32_t entry_count = le32(bytes + 12);
+    const std::uint32_t format_version = get_le32(bytes + 8);
+    const std::uint32_t entry_count = get_le32(bytes + 12);
     if (format_version != BUNDLE_FORMAT_VERSION) {
         std::fprintf(stderr,
                      "ERROR: '%s' is bundle format version %u, this kvup only understands "
@@ -128,12 +116,12 @@ bundle* bundle_load(const char* path) {
     }
     for (std::uint32_t i = 0; i < entry_count; ++i) {
         const std::uint8_t* raw = bytes + BUNDLE_HEADER_LEN + BUNDLE_ENTRY_LEN * i;
-        const std::uint16_t variant = le16(raw);
+        const std::uint16_t variant = get_le16(raw);
         const auto bank = static_cast<unsigned char>(raw[2]);
-        const std::uint32_t image_tag = le32(raw + 4);
-        const std::uint32_t image_len = le32(raw + 8);
-        const std::uint32_t image_crc = le32(raw + 12);
-        const std::uint64_t image_offset = le64(raw + 16);
+        const std::uint32_t image_tag = get_le32(raw + 4);
+        const std::uint32_t image_len = get_le32(raw + 8);
+        const std::uint32_t image_crc = get_le32(raw + 12);
+        const std::uint64_t image_offset = get_le64(raw + 16);
 
         if (bank != 'A' && bank != 'B') {
             std::fprintf(stderr, "ERROR: '%s' entry %u has invalid bank '%c'\n", path,

@@ -1,5 +1,6 @@
 #include "fwupdate-protocol.h"
 
+#include "byte-order.h"
 #include "crc32.h"
 #include "serial.h"
 #include "timer.h"
@@ -46,7 +47,7 @@ std::size_t fwu_frame_encode(std::uint8_t sof, std::uint8_t type, const std::uin
         std::memcpy(out + 4, payload, len);
     }
     // The start byte stays outside the CRC so either direction checks the same covered bytes.
-    fwu_put_le32(out + 4 + len, crc32(out + 1, static_cast<std::uint32_t>(len) + 3));
+    put_le32(out + 4 + len, crc32(out + 1, static_cast<std::uint32_t>(len) + 3));
     return len + FWU_FRAME_OVERHEAD;
 }
 
@@ -103,8 +104,8 @@ fwu_feed_result fwu_parser_feed(fwu_parser& parser, std::uint8_t byte) {
         }
         parser.index = 0;
         parser_enter(parser, parse_state::hunting);
-        return fwu_get_le32(parser.crc_bytes) == parser_crc(parser) ? fwu_feed_result::frame
-                                                                    : fwu_feed_result::dropped;
+        return get_le32(parser.crc_bytes) == parser_crc(parser) ? fwu_feed_result::frame
+                                                                : fwu_feed_result::dropped;
     }
     // A state value this file never stores: start over rather than index out of range.
     parser.index = 0;

@@ -30,21 +30,6 @@ inline constexpr std::size_t FWU_ACK_LEN = 4;
 inline constexpr std::size_t FWU_NAK_LEN = 5;
 inline constexpr std::size_t FWU_FINALIZE_LEN = 13;
 
-// Little-endian payload fields, read and written byte by byte at any alignment.
-inline std::uint16_t fwu_get_le16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-inline std::uint32_t fwu_get_le32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-inline void fwu_put_le32(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-    p[2] = static_cast<std::uint8_t>(v >> 16);
-    p[3] = static_cast<std::uint8_t>(v >> 24);
-}
-
 // Lays out one frame in `out` (room for len + 8 bytes) and returns its size, or 0 when `len`
 // exceeds FWU_MAX_PAYLOAD. `payload` is not read when `len` is 0.
 std::size_t fwu_frame_encode(std::uint8_t sof, std::uint8_t type, const std::uint8_t* payload,

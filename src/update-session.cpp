@@ -1,6 +1,7 @@
 #include "update-session.h"
 
 #include "bundle.h"
+#include "byte-order.h"
 #include "cli-drive.h"
 #include "crc32.h"
 #include "fwupdate-protocol.h"
@@ -34,7 +35,7 @@ unsigned unanswered_chunk_waits = 0;
 // late index.
 void build_chunk_payload(std::uint8_t* payload, const std::uint8_t* image, std::uint32_t image_len,
                          std::uint32_t chunk_index) {
-    fwu_put_le32(payload, chunk_index);
+    put_le32(payload, chunk_index);
     const std::uint64_t offset = std::uint64_t{chunk_index} * FWU_CHUNK_SIZE;
     const std::uint64_t remaining = offset < image_len ? image_len - offset : 0;
     const std::size_t n =
@@ -94,7 +95,7 @@ bool send_chunk_with_retry(serial_port* port, const std::uint8_t* image, std::ui
         }
         if (type == FWU_RSP_NAK && len == FWU_NAK_LEN) {
             const unsigned reason = recv_payload[0];
-            const std::uint32_t expected = fwu_get_le32(recv_payload + 1);
+            const std::uint32_t expected = get_le32(recv_payload + 1);
             std::fprintf(stderr,
                          "WARNING: chunk %u NAK'd (reason %u), device expects %u, retrying "
                          "(%u/%u)\n",
@@ -141,8 +142,8 @@ int run_update_session(serial_port* port, const char* command, const bundle* b) 
         return 1;
     }
     const std::uint8_t bank_index = recv_payload[0];
-    const std::uint32_t max_image_len = fwu_get_le32(recv_payload + 1);
-    const std::uint16_t variant = fwu_get_le16(recv_payload + 5);
+    const std::uint32_t max_image_len = get_le32(recv_payload + 1);
+    const std::uint16_t variant = get_le16(recv_payload + 5);
     const char bank = static_cast<char>('A' + bank_index);
     std::printf("Device is ready - variant %u, target bank %c (max image size %u bytes)\n",
                 static_cast<unsigned>(variant), bank, static_cast<unsigned>(max_image_len));
@@ -189,9 +190,9 @@ int run_update_session(serial_port* port, const char* command, const bundle* b) 
     std::fputs("\n", stdout);
 
     std::uint8_t finalize[FWU_FINALIZE_LEN];
-    fwu_put_le32(finalize, entry->image_tag);
-    fwu_put_le32(finalize + 4, entry->image_len);
-    fwu_put_le32(finalize + 8, image_crc);
+    put_le32(finalize, entry->image_tag);
+    put_le32(finalize + 4, entry->image_len);
+    put_le32(finalize + 8, image_crc);
     finalize[12] = bank_index;
     std::fputs("Finalizing...\n", stdout);
     // Past this point the device may already be committing the image, so no abort is sent.
