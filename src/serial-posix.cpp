@@ -200,11 +200,11 @@ void serial_reset_to_cli(serial_port* port) {
     }
     // Results are not examined: a pseudo-terminal has no DTR line, and a real port that fails
     // here shows it at the next wait for the device's prompt.
-    timer_sleep_ms(200);
+    timer_sleep_ms(SERIAL_RESET_SETTLE_MS);
     tcflush(port->fd, TCIOFLUSH);
     int dtr = TIOCM_DTR;
     ioctl(port->fd, TIOCMBIC, &dtr);
-    timer_sleep_ms(50);
+    timer_sleep_ms(SERIAL_RESET_PULSE_MS);
     ioctl(port->fd, TIOCMBIS, &dtr);
-    timer_sleep_ms(150);
+    timer_sleep_ms(SERIAL_RESET_BOOT_MS);
 }

@@ -118,10 +118,10 @@ void serial_reset_to_cli(serial_port* port) {
     }
     // The purge comes before the pulse, so everything the controller says from its reset on is
     // kept for the next read.
-    timer_sleep_ms(200);
+    timer_sleep_ms(SERIAL_RESET_SETTLE_MS);
     PurgeComm(port->handle, PURGE_TXCLEAR | PURGE_RXCLEAR);
     EscapeCommFunction(port->handle, CLRDTR);
-    timer_sleep_ms(50);
+    timer_sleep_ms(SERIAL_RESET_PULSE_MS);
     EscapeCommFunction(port->handle, SETDTR);
-    timer_sleep_ms(150);
+    timer_sleep_ms(SERIAL_RESET_BOOT_MS);
 }

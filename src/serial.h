@@ -23,6 +23,12 @@ int serial_read(serial_port* port, void* buffer, std::size_t count, std::uint32_
 // when nothing could be written (or the handle is null). 0 bytes returns 0 without a write.
 int serial_write(serial_port* port, const void* bytes, std::size_t count);
 
-// Resets the connected controller: 200 ms, discard both queues, DTR low 50 ms, DTR high, 150 ms.
-// Null does nothing.
+// The pauses of the reset, in both platform files and the fake port: before the queues are
+// discarded, while DTR is held low, and after it is raised (the wait for the boot prompt follows).
+inline constexpr std::uint32_t SERIAL_RESET_SETTLE_MS = 200;
+inline constexpr std::uint32_t SERIAL_RESET_PULSE_MS = 50;
+inline constexpr std::uint32_t SERIAL_RESET_BOOT_MS = 150;
+
+// Resets the connected controller: SERIAL_RESET_SETTLE_MS, discard both queues, DTR low for
+// SERIAL_RESET_PULSE_MS, DTR high, SERIAL_RESET_BOOT_MS. Null does nothing.
 void serial_reset_to_cli(serial_port* port);

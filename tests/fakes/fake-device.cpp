@@ -190,11 +190,11 @@ void serial_reset_to_cli(serial_port* port) {
         return;
     }
     auto& st = s();
-    timer_sleep_ms(200);
+    timer_sleep_ms(SERIAL_RESET_SETTLE_MS);
     st.queue.clear();
     st.last_at_ms = 0;
-    timer_sleep_ms(50);
-    timer_sleep_ms(150);
+    timer_sleep_ms(SERIAL_RESET_PULSE_MS);
+    timer_sleep_ms(SERIAL_RESET_BOOT_MS);
     ++st.resets;
     if (st.reset_hook) {
         st.reset_hook();
