@@ -26,9 +26,20 @@ constexpr char RELAY_PREFIX[] = "fwupdate relay";
 // Every device frame of a session lands here; only the length of the last good receive is valid.
 std::uint8_t recv_payload[FWU_MAX_PAYLOAD];
 
-// Chunk waits of this session that gave up without an answer. The device may still send those
-// answers, and it answers in order, so each can come ahead of the finalize's own answer.
-unsigned unanswered_chunk_waits = 0;
+// The state of one session, from its start command to its end.
+struct update_session {
+    serial_port* port;
+    const char* command;
+    std::uint32_t chunk_timeout_ms;
+    // Chunk waits that gave up without an answer. The device may still send those answers, and
+    // it answers in order, so each can come ahead of the finalize's own answer.
+    unsigned unanswered_chunk_waits;
+    // What the device's READY offered.
+    std::uint8_t bank_index;
+    std::uint32_t max_image_len;
+    std::uint16_t variant;
+    char bank;
+};
 
 // The data of chunk `chunk_index` after the index itself. The offset is computed in 64 bits:
 // the device may name any index, and a wrapped 32-bit offset would put early image bytes under a
@@ -50,13 +61,14 @@ void build_chunk_payload(std::uint8_t* payload, const std::uint8_t* image, std::
 // instead be the late answer to a chunk wait that gave up, one for each such wait: those are
 // passed over, since a late chunk NAK taken for the verdict would report a device that took the
 // image as not updated. A DONE answers nothing but the finalize.
-bool recv_finalize_answer(serial_port* port, std::uint8_t* type, std::uint16_t* len) {
+bool recv_finalize_answer(const update_session& session, std::uint8_t* type, std::uint16_t* len) {
     const std::uint64_t deadline_ms = timer_now_ms() + FINALIZE_TIMEOUT_MS;
-    unsigned maybe_late = unanswered_chunk_waits;
+    unsigned maybe_late = session.unanswered_chunk_waits;
     for (;;) {
         const std::uint64_t now_ms = timer_now_ms();
         const std::uint64_t left_ms = deadline_ms > now_ms ? deadline_ms - now_ms : 0;
-        if (!fwu_recv_frame(port, type, recv_payload, len, static_cast<std::uint32_t>(left_ms))) {
+        if (!fwu_recv_frame(session.port, type, recv_payload, len,
+                            static_cast<std::uint32_t>(left_ms))) {
             return false;
         }
         if (maybe_late == 0 || (*type != FWU_RSP_ACK && *type != FWU_RSP_NAK)) {
@@ -66,23 +78,24 @@ bool recv_finalize_answer(serial_port* port, std::uint8_t* type, std::uint16_t* 
     }
 }
 
-} // namespace
-
-bool send_chunk_with_retry(serial_port* port, const std::uint8_t* image, std::uint32_t image_len,
-                           std::uint32_t& chunk_index, std::uint32_t timeout_ms) {
+// Sends chunk `chunk_index` with up to five attempts, following the device's NAKs.
+// True when a chunk was acknowledged (the index has advanced by one); false after five failed
+// attempts (the index is the one the last attempt left). One WARNING line per failed attempt.
+bool send_chunk_with_retry(update_session& session, const std::uint8_t* image,
+                           std::uint32_t image_len, std::uint32_t& chunk_index) {
     std::uint8_t payload[FWU_MAX_PAYLOAD];
     for (unsigned attempt = 1; attempt <= CHUNK_ATTEMPTS; ++attempt) {
         const std::uint32_t sent_index = chunk_index;
         build_chunk_payload(payload, image, image_len, sent_index);
-        if (!fwu_send_frame(port, FWU_CMD_CHUNK, payload, FWU_MAX_PAYLOAD)) {
+        if (!fwu_send_frame(session.port, FWU_CMD_CHUNK, payload, FWU_MAX_PAYLOAD)) {
             std::fprintf(stderr, "WARNING: write failed sending chunk %u, retrying (%u/%u)\n",
                          static_cast<unsigned>(sent_index), attempt, CHUNK_ATTEMPTS);
             continue;
         }
         std::uint8_t type = 0;
         std::uint16_t len = 0;
-        if (!fwu_recv_frame(port, &type, recv_payload, &len, timeout_ms)) {
-            ++unanswered_chunk_waits;
+        if (!fwu_recv_frame(session.port, &type, recv_payload, &len, session.chunk_timeout_ms)) {
+            ++session.unanswered_chunk_waits;
             std::fprintf(stderr, "WARNING: no response to chunk %u, retrying (%u/%u)\n",
                          static_cast<unsigned>(sent_index), attempt, CHUNK_ATTEMPTS);
             continue;
@@ -113,6 +126,8 @@ bool send_chunk_with_retry(serial_port* port, const std::uint8_t* image, std::ui
     return false;
 }
 
+} // namespace
+
 void send_abort(serial_port* port) {
     // Best effort on a session that is already failing: neither outcome changes the result.
     (void)fwu_send_frame(port, FWU_CMD_ABORT, nullptr, 0);
@@ -121,86 +136,99 @@ void send_abort(serial_port* port) {
     (void)fwu_recv_frame(port, &type, recv_payload, &len, ABORT_TIMEOUT_MS);
 }
 
-int run_update_session(serial_port* port, const char* command, const bundle* b) {
-    unanswered_chunk_waits = 0;
-    const std::uint32_t chunk_timeout_ms =
-        std::strncmp(command, RELAY_PREFIX, sizeof RELAY_PREFIX - 1) == 0 ? RELAYED_CHUNK_TIMEOUT_MS
-                                                                          : CHUNK_TIMEOUT_MS;
+namespace {
 
-    if (!cli_drive_send_line(port, command)) {
-        std::fprintf(stderr, "ERROR: failed to send '%s'\n", command);
-        return 1;
+// Sends the start command and waits for the device's READY. No abort without a good READY: the
+// device has not shown that it left its console.
+bool start_and_await_ready(update_session& session) {
+    if (!cli_drive_send_line(session.port, session.command)) {
+        std::fprintf(stderr, "ERROR: failed to send '%s'\n", session.command);
+        return false;
     }
-
     std::uint8_t type = 0;
     std::uint16_t len = 0;
-    // No abort without a good READY: the device has not shown that it left its console.
-    if (!fwu_recv_frame(port, &type, recv_payload, &len, READY_TIMEOUT_MS) ||
+    if (!fwu_recv_frame(session.port, &type, recv_payload, &len, READY_TIMEOUT_MS) ||
         type != FWU_RSP_READY || len != FWU_READY_LEN) {
         std::fprintf(stderr, "ERROR: device did not respond to '%s' - is it in installer mode?\n",
-                     command);
-        return 1;
+                     session.command);
+        return false;
     }
-    const std::uint8_t bank_index = recv_payload[0];
-    const std::uint32_t max_image_len = get_le32(recv_payload + 1);
-    const std::uint16_t variant = get_le16(recv_payload + 5);
-    const char bank = static_cast<char>('A' + bank_index);
+    session.bank_index = recv_payload[0];
+    session.max_image_len = get_le32(recv_payload + 1);
+    session.variant = get_le16(recv_payload + 5);
+    session.bank = static_cast<char>('A' + session.bank_index);
     std::printf("Device is ready - variant %u, target bank %c (max image size %u bytes)\n",
-                static_cast<unsigned>(variant), bank, static_cast<unsigned>(max_image_len));
+                static_cast<unsigned>(session.variant), session.bank,
+                static_cast<unsigned>(session.max_image_len));
+    return true;
+}
 
-    const bundle_entry* entry = bundle_find(b, variant, bank);
+// The bundle's image for the variant and bank the device offered, or null (after the ERROR line
+// and an abort) when there is none or it exceeds the bank.
+const bundle_entry* choose_image(update_session& session, const bundle* b) {
+    const bundle_entry* entry = bundle_find(b, session.variant, session.bank);
     if (entry == nullptr) {
         std::fprintf(stderr,
                      "ERROR: bundle has no image for variant %u bank %c - is it up to date?\n",
-                     static_cast<unsigned>(variant), bank);
-        send_abort(port);
-        return 1;
+                     static_cast<unsigned>(session.variant), session.bank);
+        send_abort(session.port);
+        return nullptr;
     }
-    if (entry->image_len > max_image_len) {
+    if (entry->image_len > session.max_image_len) {
         std::fprintf(stderr,
                      "ERROR: bundle image for variant %u bank %c is %u bytes, exceeds this bank's "
                      "%u byte limit\n",
-                     static_cast<unsigned>(variant), bank, static_cast<unsigned>(entry->image_len),
-                     static_cast<unsigned>(max_image_len));
-        send_abort(port);
-        return 1;
+                     static_cast<unsigned>(session.variant), session.bank,
+                     static_cast<unsigned>(entry->image_len),
+                     static_cast<unsigned>(session.max_image_len));
+        send_abort(session.port);
+        return nullptr;
     }
+    return entry;
+}
 
-    const std::uint32_t image_crc = crc32(entry->image, entry->image_len);
+// Streams every chunk of the image; false (after the ERROR line and an abort) when one is given
+// up on. The device steers the index with its NAKs; the loop follows it back and forth.
+bool stream_image(update_session& session, const bundle_entry& entry) {
     const std::uint32_t chunk_count = static_cast<std::uint32_t>(
-        (std::uint64_t{entry->image_len} + FWU_CHUNK_SIZE - 1) / FWU_CHUNK_SIZE);
+        (std::uint64_t{entry.image_len} + FWU_CHUNK_SIZE - 1) / FWU_CHUNK_SIZE);
     std::printf("Sending variant %u bank %c (%u bytes, %u chunks)...\n",
-                static_cast<unsigned>(variant), bank, static_cast<unsigned>(entry->image_len),
-                static_cast<unsigned>(chunk_count));
+                static_cast<unsigned>(session.variant), session.bank,
+                static_cast<unsigned>(entry.image_len), static_cast<unsigned>(chunk_count));
 
-    // The device steers the index with its NAKs; the loop follows it back and forth.
     std::uint32_t chunk_index = 0;
     while (chunk_index < chunk_count) {
-        if (!send_chunk_with_retry(port, entry->image, entry->image_len, chunk_index,
-                                   chunk_timeout_ms)) {
+        if (!send_chunk_with_retry(session, entry.image, entry.image_len, chunk_index)) {
             std::fprintf(stderr, "ERROR: giving up on chunk %u after %u attempts\n",
                          static_cast<unsigned>(chunk_index), CHUNK_ATTEMPTS);
-            send_abort(port);
-            return 1;
+            send_abort(session.port);
+            return false;
         }
         std::printf("\r  chunk %u/%u", static_cast<unsigned>(chunk_index),
                     static_cast<unsigned>(chunk_count));
         std::fflush(stdout);
     }
     std::fputs("\n", stdout);
+    return true;
+}
 
+// Sends the finalize and reads the device's verdict: 0 on DONE, else 1 after one ERROR line.
+// Past this point the device may already be committing the image, so no abort is sent.
+int finalize_image(update_session& session, const bundle_entry& entry) {
+    const std::uint32_t image_crc = crc32(entry.image, entry.image_len);
     std::uint8_t finalize[FWU_FINALIZE_LEN];
-    put_le32(finalize, entry->image_tag);
-    put_le32(finalize + 4, entry->image_len);
+    put_le32(finalize, entry.image_tag);
+    put_le32(finalize + 4, entry.image_len);
     put_le32(finalize + 8, image_crc);
-    finalize[12] = bank_index;
+    finalize[12] = session.bank_index;
     std::fputs("Finalizing...\n", stdout);
-    // Past this point the device may already be committing the image, so no abort is sent.
-    if (!fwu_send_frame(port, FWU_CMD_FINALIZE, finalize, FWU_FINALIZE_LEN)) {
+    if (!fwu_send_frame(session.port, FWU_CMD_FINALIZE, finalize, FWU_FINALIZE_LEN)) {
         std::fputs("ERROR: failed to send finalize command\n", stderr);
         return 1;
     }
-    if (!recv_finalize_answer(port, &type, &len)) {
+    std::uint8_t type = 0;
+    std::uint16_t len = 0;
+    if (!recv_finalize_answer(session, &type, &len)) {
         std::fputs("ERROR: no response to finalize - update state on the target is unknown, "
                    "retry with a fresh session\n",
                    stderr);
@@ -220,4 +248,23 @@ int run_update_session(serial_port* port, const char* command, const bundle* b) 
     std::fprintf(stderr, "ERROR: unexpected response (type 0x%02x) to finalize\n",
                  static_cast<unsigned>(type));
     return 1;
+}
+
+} // namespace
+
+int run_update_session(serial_port* port, const char* command, const bundle* b) {
+    update_session session{};
+    session.port = port;
+    session.command = command;
+    session.chunk_timeout_ms = std::strncmp(command, RELAY_PREFIX, sizeof RELAY_PREFIX - 1) == 0
+                                   ? RELAYED_CHUNK_TIMEOUT_MS
+                                   : CHUNK_TIMEOUT_MS;
+    if (!start_and_await_ready(session)) {
+        return 1;
+    }
+    const bundle_entry* entry = choose_image(session, b);
+    if (entry == nullptr || !stream_image(session, *entry)) {
+        return 1;
+    }
+    return finalize_image(session, *entry);
 }

@@ -12,11 +12,5 @@ struct bundle;
 // Returns 0 when the device accepted the finalize, 1 after one ERROR line on stderr.
 int run_update_session(serial_port* port, const char* command, const bundle* b);
 
-// Sends chunk `chunk_index` with up to five attempts, following the device's NAKs.
-// True when a chunk was acknowledged (the index has advanced by one); false after five failed
-// attempts (the index is the one the last attempt left). One WARNING line per failed attempt.
-bool send_chunk_with_retry(serial_port* port, const std::uint8_t* image, std::uint32_t image_len,
-                           std::uint32_t& chunk_index, std::uint32_t timeout_ms);
-
 // Sends an abort frame and waits at most 2000 ms for any answer. Silent.
 void send_abort(serial_port* port);
