@@ -1,4 +1,6 @@
-// query_peers on arbitrary device output, through the scripted port and the virtual clock.
+// The peer listing's parser fed arbitrary device output directly, and query_peers on the same
+// output through the scripted port and the virtual clock; when the output arrives at once, both
+// must fill the same records.
 //
 // Input: capacity (first byte, taken modulo 33), flags (bit 0: the port hangs up after the
 // output; bit 1: the output arrives one byte every 50 ms instead of all at once), then the
@@ -80,6 +82,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             for (std::size_t k = 0; k < sizeof(peer); ++k) {
                 FUZZ_CHECK(raw[k] == UNTOUCHED);
             }
+        }
+    }
+
+    const auto parsed = std::make_unique<peer[]>(static_cast<std::size_t>(capacity));
+    std::memset(parsed.get(), UNTOUCHED, sizeof(peer) * static_cast<std::size_t>(capacity));
+    peer_listing_parser parser;
+    peer_listing_init(parser, parsed.get(), capacity);
+    bool ended = false;
+    for (const char byte : output) {
+        ended = peer_listing_feed(parser, byte) == peer_listing_result::end;
+        if (ended) {
+            break;
+        }
+    }
+    FUZZ_CHECK(parser.filled >= 0 && parser.filled <= capacity);
+    if ((flags & 2) == 0) {
+        FUZZ_CHECK(result == (ended ? parser.filled : -1));
+        if (ended) {
+            FUZZ_CHECK(std::memcmp(parsed.get(), peers.get(),
+                                   sizeof(peer) * static_cast<std::size_t>(capacity)) == 0);
         }
     }
     return 0;

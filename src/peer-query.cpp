@@ -12,7 +12,6 @@ namespace {
 
 constexpr std::uint64_t PEER_LISTING_TIMEOUT_MS = 3000;
 constexpr std::uint32_t PEER_READ_TIMEOUT_MS = 500;
-constexpr std::size_t PEER_LINE_SIZE = 64; // 63 characters and a NUL
 constexpr std::size_t PEER_WORD_MAX = PEER_FIELD_SIZE - 1;
 
 constexpr char CR = '\r';
@@ -66,7 +65,70 @@ bool parse_peer_line(const char* line, bool word_cut, peer* out) {
     return true;
 }
 
+// A complete line: the first is passed over, END ends the listing, any other may fill a record.
+peer_listing_result end_line(peer_listing_parser& parser) {
+    parser.line[parser.line_len] = '\0';
+    const bool line_word_cut = parser.word_cut;
+    parser.line_len = 0;
+    parser.overflowed = false;
+    parser.word_cut = false;
+    if (!parser.first_line_seen) {
+        // Leftovers from before the command and the command's echo end up here.
+        parser.first_line_seen = true;
+        return peer_listing_result::more;
+    }
+    if (std::strcmp(parser.line, "END") == 0) {
+        parser.ended = true;
+        return peer_listing_result::end;
+    }
+    if (parser.filled < parser.capacity &&
+        parse_peer_line(parser.line, line_word_cut, &parser.peers[parser.filled])) {
+        ++parser.filled;
+    }
+    return peer_listing_result::more;
+}
+
 } // namespace
+
+void peer_listing_init(peer_listing_parser& parser, peer* peers, int capacity) {
+    parser = peer_listing_parser{};
+    parser.peers = peers;
+    parser.capacity = capacity;
+}
+
+peer_listing_result peer_listing_feed(peer_listing_parser& parser, char byte) {
+    if (parser.ended) {
+        return peer_listing_result::end;
+    }
+    bool complete = false;
+    if (parser.cr_pending) {
+        parser.cr_pending = false;
+        if (byte == LF) {
+            complete = true;
+        } else {
+            // A bare carriage return rewinds the device's line: what follows replaces it.
+            parser.line_len = 0;
+            parser.overflowed = false;
+            parser.word_cut = false;
+        }
+    }
+    if (!complete) {
+        if (byte == CR) {
+            parser.cr_pending = true;
+            return peer_listing_result::more;
+        }
+        if (byte == LF) {
+            complete = true;
+        } else if (parser.line_len < PEER_LINE_SIZE - 1) {
+            parser.line[parser.line_len++] = byte;
+        } else if (!parser.overflowed) {
+            // The first byte past the limit tells whether the limit split a word.
+            parser.overflowed = true;
+            parser.word_cut = !is_blank(byte) && !is_blank(parser.line[parser.line_len - 1]);
+        }
+    }
+    return complete ? end_line(parser) : peer_listing_result::more;
+}
 
 int query_peers(serial_port* port, peer* peers, int capacity) {
     if (!cli_drive_send_line(port, "fwupdate peers")) {
@@ -75,15 +137,8 @@ int query_peers(serial_port* port, peer* peers, int capacity) {
     }
     // One deadline for the whole listing, counted from the written command.
     const std::uint64_t deadline_ms = timer_now_ms() + PEER_LISTING_TIMEOUT_MS;
-
-    char line[PEER_LINE_SIZE];
-    std::size_t line_len = 0;
-    bool overflowed = false; // the current line ran past the buffer
-    bool word_cut = false;   // ... and the limit fell inside a word
-    bool cr_pending = false;
-    bool first_line_seen = false;
-    int filled = 0;
-
+    peer_listing_parser listing;
+    peer_listing_init(listing, peers, capacity);
     for (;;) {
         if (timer_now_ms() >= deadline_ms) {
             std::fputs("ERROR: timed out waiting for 'fwupdate peers' to finish\n", stderr);
@@ -95,56 +150,8 @@ int query_peers(serial_port* port, peer* peers, int capacity) {
             std::fputs("ERROR: read failed while querying peers\n", stderr);
             return -1;
         }
-        if (got == 0) {
-            continue;
-        }
-
-        bool complete = false;
-        if (cr_pending) {
-            cr_pending = false;
-            if (byte == LF) {
-                complete = true;
-            } else {
-                // A bare carriage return rewinds the device's line: what follows replaces it.
-                line_len = 0;
-                overflowed = false;
-                word_cut = false;
-            }
-        }
-        if (!complete) {
-            if (byte == CR) {
-                cr_pending = true;
-                continue;
-            }
-            if (byte == LF) {
-                complete = true;
-            } else if (line_len < PEER_LINE_SIZE - 1) {
-                line[line_len++] = byte;
-            } else if (!overflowed) {
-                // The first byte past the limit tells whether the limit split a word.
-                overflowed = true;
-                word_cut = !is_blank(byte) && !is_blank(line[line_len - 1]);
-            }
-        }
-        if (!complete) {
-            continue;
-        }
-
-        line[line_len] = '\0';
-        const bool line_word_cut = word_cut;
-        line_len = 0;
-        overflowed = false;
-        word_cut = false;
-        if (!first_line_seen) {
-            // Leftovers from before the command and the command's echo end up here.
-            first_line_seen = true;
-            continue;
-        }
-        if (std::strcmp(line, "END") == 0) {
-            return filled;
-        }
-        if (filled < capacity && parse_peer_line(line, line_word_cut, &peers[filled])) {
-            ++filled;
+        if (got > 0 && peer_listing_feed(listing, byte) == peer_listing_result::end) {
+            return listing.filled;
         }
     }
 }

@@ -1,5 +1,6 @@
-// Reading the connected controller's "fwupdate peers" listing: line assembly, the first line and
-// the END marker, word rules, capacity, and the three ways the query fails.
+// The connected controller's "fwupdate peers" listing: the parser fed bytes directly (line
+// assembly, the first line and the END marker, word rules, capacity), and the query over the fake
+// port (the command, reading up to END and no further, the deadline, the three ways it fails).
 
 #include "peer-query.h"
 
@@ -71,21 +72,36 @@ void PrintTo(const listing_case& c, std::ostream* os) {
     *os << c.name;
 }
 
-class PeerQueryListing : public PeerQuery, public ::testing::WithParamInterface<listing_case> {};
+// The records a whole listing fills, fed to the parser byte by byte: -1 when it never ends.
+std::pair<int, peer_list> parse_listing(const std::string& listing, int capacity) {
+    peer table[40];
+    peer_listing_parser parser;
+    peer_listing_init(parser, table, capacity);
+    for (const char byte : listing) {
+        if (peer_listing_feed(parser, byte) == peer_listing_result::end) {
+            peer_list filled;
+            for (int i = 0; i < parser.filled; ++i) {
+                filled.emplace_back(table[i].serial, table[i].type);
+            }
+            return {parser.filled, filled};
+        }
+    }
+    return {-1, {}};
+}
 
-TEST_P(PeerQueryListing, FillsTheRecordsInListingOrder) {
+class PeerListing : public ::testing::TestWithParam<listing_case> {};
+
+TEST_P(PeerListing, FillsTheRecordsInListingOrder) {
     const auto& c = GetParam();
-    device_lists(c.listing);
-    const auto r = query(c.capacity);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.count, c.count);
-    EXPECT_EQ(r.peers, c.peers);
+    const auto [count, peers] = parse_listing(c.listing, c.capacity);
+    EXPECT_EQ(count, c.count);
+    EXPECT_EQ(peers, c.peers);
 }
 
 const peer_list TWO = {{"K100234", "controller"}, {"R55", "reader"}};
 
 INSTANTIATE_TEST_SUITE_P(
-    Listings, PeerQueryListing,
+    Listings, PeerListing,
     ::testing::Values(
         listing_case{"CrLf", "fwupdate peers\r\nK100234 controller\r\nR55 reader\r\nEND\r\n", 32, 2,
                      TWO},
@@ -162,6 +178,27 @@ INSTANTIATE_TEST_SUITE_P(
                      {{"A1", "t"}, {"A2", "t"}}},
         listing_case{"CapacityZero", "x\nA1 t\nEND\n", 0, 0, {}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PeerListingEnd, LaterBytesChangeNothing) {
+    peer table[2];
+    peer_listing_parser parser;
+    peer_listing_init(parser, table, 2);
+    for (const char byte : std::string("x\nA1 t\nEND\n")) {
+        peer_listing_feed(parser, byte);
+    }
+    for (const char byte : std::string("A2 t\nEND\n")) {
+        EXPECT_EQ(peer_listing_feed(parser, byte), peer_listing_result::end);
+    }
+    EXPECT_EQ(parser.filled, 1);
+}
+
+TEST_F(PeerQuery, FillsTheRecordsFromTheListingOnThePort) {
+    device_lists("fwupdate peers\r\nK100234 controller\r\nR55 reader\r\nEND\r\n");
+    const auto r = query();
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.count, 2);
+    EXPECT_EQ(r.peers, TWO);
+}
 
 TEST_F(PeerQuery, ReadsNothingAfterTheEndLine) {
     device_lists("x\nA1 t\nEND\nA2 t\n");
