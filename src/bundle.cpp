@@ -42,6 +42,82 @@ struct file_closer {
 };
 using file_handle = std::unique_ptr<std::FILE, file_closer>;
 
+// The header: magic, format version, and an entry table that fits in the file.
+bool check_header(const char* path, const std::uint8_t* bytes, std::uint64_t file_len,
+                  std::uint32_t* entry_count) {
+    if (std::memcmp(bytes, BUNDLE_MAGIC, sizeof BUNDLE_MAGIC) != 0) {
+        std::fprintf(stderr, "ERROR: '%s' is not a firmware bundle (bad magic)\n", path);
+        return false;
+    }
+    const std::uint32_t format_version = get_le32(bytes + 8);
+    const std::uint32_t count = get_le32(bytes + 12);
+    if (format_version != BUNDLE_FORMAT_VERSION) {
+        std::fprintf(stderr,
+                     "ERROR: '%s' is bundle format version %u, this kvup only understands "
+                     "version %u\n",
+                     path, static_cast<unsigned>(format_version),
+                     static_cast<unsigned>(BUNDLE_FORMAT_VERSION));
+        return false;
+    }
+    // 16 + 32 * 0xFFFFFFFF still fits in 64 bits.
+    const std::uint64_t table_end = BUNDLE_HEADER_LEN + BUNDLE_ENTRY_LEN * count;
+    if (file_len < table_end) {
+        std::fprintf(stderr, "ERROR: '%s' is truncated (entry table extends past end of file)\n",
+                     path);
+        return false;
+    }
+    *entry_count = count;
+    return true;
+}
+
+// One entry's checks: its bank, its image inside the file, the image's own CRC.
+bool load_entry(const char* path, const std::uint8_t* bytes, std::uint64_t file_len,
+                std::uint32_t i, bundle_entry* out) {
+    const std::uint8_t* raw = bytes + BUNDLE_HEADER_LEN + BUNDLE_ENTRY_LEN * i;
+    const std::uint16_t variant = get_le16(raw);
+    const auto bank = static_cast<unsigned char>(raw[2]);
+    const std::uint32_t image_tag = get_le32(raw + 4);
+    const std::uint32_t image_len = get_le32(raw + 8);
+    const std::uint32_t image_crc = get_le32(raw + 12);
+    const std::uint64_t image_offset = get_le64(raw + 16);
+
+    if (bank != 'A' && bank != 'B') {
+        std::fprintf(stderr, "ERROR: '%s' entry %u has invalid bank '%c'\n", path,
+                     static_cast<unsigned>(i), static_cast<int>(bank));
+        return false;
+    }
+    // Offset first, so the subtraction cannot wrap for an offset beyond the file.
+    if (image_offset > file_len || file_len - image_offset < image_len) {
+        std::fprintf(stderr, "ERROR: '%s' entry %u's image extends past end of file\n", path,
+                     static_cast<unsigned>(i));
+        return false;
+    }
+    const std::uint8_t* image = bytes + image_offset;
+    const std::uint32_t actual_crc = crc32(image, image_len);
+    if (actual_crc != image_crc) {
+        std::fprintf(stderr,
+                     "ERROR: '%s' entry %u (variant %u bank %c) failed its own CRC check "
+                     "(stored 0x%08x, actual 0x%08x) - bundle is corrupt\n",
+                     path, static_cast<unsigned>(i), static_cast<unsigned>(variant),
+                     static_cast<int>(bank), static_cast<unsigned>(image_crc),
+                     static_cast<unsigned>(actual_crc));
+        return false;
+    }
+    *out = bundle_entry{variant, static_cast<char>(bank), image_tag, image_len, image};
+    return true;
+}
+
+// The entry table, in table order; stops at the first entry that fails its checks.
+bool load_table(const char* path, const std::uint8_t* bytes, std::uint64_t file_len,
+                std::uint32_t entry_count, bundle_entry* entries) {
+    for (std::uint32_t i = 0; i < entry_count; ++i) {
+        if (!load_entry(path, bytes, file_len, i, &entries[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 bundle* bundle_load(const char* path) {
@@ -86,66 +162,18 @@ bundle* bundle_load(const char* path) {
     }
 
     const std::uint8_t* bytes = data.get();
-    if (std::memcmp(bytes, BUNDLE_MAGIC, sizeof BUNDLE_MAGIC) != 0) {
-        std::fprintf(stderr, "ERROR: '%s' is not a firmware bundle (bad magic)\n", path);
-        return nullptr;
-    }
-    const std::uint32_t format_version = get_le32(bytes + 8);
-    const std::uint32_t entry_count = get_le32(bytes + 12);
-    if (format_version != BUNDLE_FORMAT_VERSION) {
-        std::fprintf(stderr,
-                     "ERROR: '%s' is bundle format version %u, this kvup only understands "
-                     "version %u\n",
-                     path, static_cast<unsigned>(format_version),
-                     static_cast<unsigned>(BUNDLE_FORMAT_VERSION));
-        return nullptr;
-    }
-    // 16 + 32 * 0xFFFFFFFF still fits in 64 bits.
-    const std::uint64_t table_end = BUNDLE_HEADER_LEN + BUNDLE_ENTRY_LEN * entry_count;
     const auto file_len = static_cast<std::uint64_t>(file_size);
-    if (file_len < table_end) {
-        std::fprintf(stderr, "ERROR: '%s' is truncated (entry table extends past end of file)\n",
-                     path);
+    std::uint32_t entry_count = 0;
+    if (!check_header(path, bytes, file_len, &entry_count)) {
         return nullptr;
     }
-
     std::unique_ptr<bundle_entry[]> entries(new (std::nothrow) bundle_entry[entry_count]);
     if (!entries) {
         std::fprintf(stderr, "ERROR: out of memory parsing '%s'\n", path);
         return nullptr;
     }
-    for (std::uint32_t i = 0; i < entry_count; ++i) {
-        const std::uint8_t* raw = bytes + BUNDLE_HEADER_LEN + BUNDLE_ENTRY_LEN * i;
-        const std::uint16_t variant = get_le16(raw);
-        const auto bank = static_cast<unsigned char>(raw[2]);
-        const std::uint32_t image_tag = get_le32(raw + 4);
-        const std::uint32_t image_len = get_le32(raw + 8);
-        const std::uint32_t image_crc = get_le32(raw + 12);
-        const std::uint64_t image_offset = get_le64(raw + 16);
-
-        if (bank != 'A' && bank != 'B') {
-            std::fprintf(stderr, "ERROR: '%s' entry %u has invalid bank '%c'\n", path,
-                         static_cast<unsigned>(i), static_cast<int>(bank));
-            return nullptr;
-        }
-        // Offset first, so the subtraction cannot wrap for an offset beyond the file.
-        if (image_offset > file_len || file_len - image_offset < image_len) {
-            std::fprintf(stderr, "ERROR: '%s' entry %u's image extends past end of file\n", path,
-                         static_cast<unsigned>(i));
-            return nullptr;
-        }
-        const std::uint8_t* image = bytes + image_offset;
-        const std::uint32_t actual_crc = crc32(image, image_len);
-        if (actual_crc != image_crc) {
-            std::fprintf(stderr,
-                         "ERROR: '%s' entry %u (variant %u bank %c) failed its own CRC check "
-                         "(stored 0x%08x, actual 0x%08x) - bundle is corrupt\n",
-                         path, static_cast<unsigned>(i), static_cast<unsigned>(variant),
-                         static_cast<int>(bank), static_cast<unsigned>(image_crc),
-                         static_cast<unsigned>(actual_crc));
-            return nullptr;
-        }
-        entries[i] = bundle_entry{variant, static_cast<char>(bank), image_tag, image_len, image};
+    if (!load_table(path, bytes, file_len, entry_count, entries.get())) {
+        return nullptr;
     }
 
     auto* loaded = new (std::nothrow) bundle{data.get(), entry_count, entries.get()};
