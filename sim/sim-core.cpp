@@ -170,29 +170,55 @@ void sim_core::feed(const std::uint8_t* bytes, std::size_t count, std::uint64_t 
 void sim_core::console_byte(std::uint8_t byte, std::uint64_t now_us) {
     const bool echo = config_.echo && mode_ != mode::password;
     if (mode_ == mode::menu) {
-        if (byte == 0x1B) {
-            mode_ = mode::console;
-            log("menu: escaped to the plain prompt");
-            send_text(std::string("\r\n") + SIM_PROMPT, now_us);
-        }
-        return; // menu keys do nothing in this simulation
-    }
-    // The password is judged byte for byte as the host sent it: no key edits it and no control
-    // byte spoils it, so a password may hold any byte but the line ends.
-    if (mode_ == mode::password && byte != '\r' && byte != '\n') {
-        cr_pending_ = false;
-        if (line_.size() < SIM_LINE_MAX) {
-            line_ += static_cast<char>(byte);
-        } else {
-            line_garbage_ = true;
-        }
+        menu_key(byte, now_us);
         return;
     }
-    // 0xF1 is no key a person can type: it starts a host frame, which the console swallows by
-    // its length so that no text inside it can pass for a command.
+    if (mode_ == mode::password && byte != '\r' && byte != '\n') {
+        password_byte(byte);
+        return;
+    }
+    if (swallow_host_frame(byte)) {
+        return;
+    }
+    if (cr_pending_) {
+        cr_pending_ = false;
+        if (byte == '\n') {
+            return; // CR LF is one line end
+        }
+    }
+    if (byte == '\r' || byte == '\n') {
+        console_line_end(byte, echo, now_us);
+        return;
+    }
+    typed_key(byte, echo, now_us);
+}
+
+void sim_core::menu_key(std::uint8_t byte, std::uint64_t now_us) {
+    if (byte == 0x1B) {
+        mode_ = mode::console;
+        log("menu: escaped to the plain prompt");
+        send_text(std::string("\r\n") + SIM_PROMPT, now_us);
+    }
+    // Other menu keys do nothing in this simulation.
+}
+
+// The password is judged byte for byte as the host sent it: no key edits it and no control
+// byte spoils it, so a password may hold any byte but the line ends.
+void sim_core::password_byte(std::uint8_t byte) {
+    cr_pending_ = false;
+    if (line_.size() < SIM_LINE_MAX) {
+        line_ += static_cast<char>(byte);
+    } else {
+        line_garbage_ = true;
+    }
+}
+
+// 0xF1 is no key a person can type: it starts a host frame, which the console swallows by its
+// length so that no text inside it can pass for a command. True when the byte was swallowed.
+bool sim_core::swallow_host_frame(std::uint8_t byte) {
     if (frame_skip_left_ > 0) {
         --frame_skip_left_;
-        return;
+        return true;
     }
     if (frame_header_left_ > 0) {
         --frame_header_left_;
@@ -203,37 +229,36 @@ void sim_core::console_byte(std::uint8_t byte, std::uint64_t now_us) {
             frame_skip_left_ = frame_len_ <= FWU_MAX_PAYLOAD ? frame_len_ + std::size_t{4} : 0;
             log("console: host frame ignored");
         }
-        return;
+        return true;
     }
     if (byte == FWU_SOF_HOST) {
         frame_header_left_ = 3;
         line_.clear();
         line_garbage_ = false;
         cr_pending_ = false;
+        return true;
+    }
+    return false;
+}
+
+void sim_core::console_line_end(std::uint8_t byte, bool echo, std::uint64_t now_us) {
+    cr_pending_ = byte == '\r';
+    if (echo) {
+        send_text("\r\n", now_us);
+    }
+    std::string line;
+    line.swap(line_);
+    const bool garbage = line_garbage_;
+    line_garbage_ = false;
+    if (garbage) {
+        log("console: line with binary bytes ignored");
         return;
     }
-    if (cr_pending_) {
-        cr_pending_ = false;
-        if (byte == '\n') {
-            return; // CR LF is one line end
-        }
-    }
-    if (byte == '\r' || byte == '\n') {
-        cr_pending_ = byte == '\r';
-        if (echo) {
-            send_text("\r\n", now_us);
-        }
-        std::string line;
-        line.swap(line_);
-        const bool garbage = line_garbage_;
-        line_garbage_ = false;
-        if (garbage) {
-            log("console: line with binary bytes ignored");
-            return;
-        }
-        console_line(line, now_us);
-        return;
-    }
+    console_line(line, now_us);
+}
+
+// A key of the line being typed: rub-out, the host's menu escapes, or a character.
+void sim_core::typed_key(std::uint8_t byte, bool echo, std::uint64_t now_us) {
     if (byte == 0x7F || byte == 0x08) {
         if (!line_.empty()) {
             line_.pop_back();
@@ -475,13 +500,24 @@ void sim_core::host_frame(std::uint8_t type, std::uint16_t len, std::uint64_t no
     }
 }
 
+// A chunk frame's answer as it is being decided, and the chunk and attempt it answers.
+struct sim_core::chunk_answer {
+    std::uint32_t index;
+    std::uint32_t attempt;
+    std::string what; // "chunk I attempt N", for the log
+    std::uint64_t due_us;
+    std::uint8_t type = FWU_RSP_ACK;
+    std::uint8_t payload[8] = {};
+    std::uint16_t len = FWU_ACK_LEN;
+};
+
 void sim_core::chunk_frame(std::uint16_t len, std::uint64_t now_us) {
     session_state& s = *session_;
     sim_session_record& rec = record_.sessions[s.record];
-    const sim_device_record& dev = record_.devices[s.device];
-    std::uint64_t due_us = now_us + delay_us(s.device);
+    chunk_answer answer;
+    answer.due_us = now_us + delay_us(s.device);
     if (len != FWU_MAX_PAYLOAD) {
-        send_nak(FWU_CMD_CHUNK, SIM_NAK_BAD_LENGTH, s.expected, due_us);
+        send_nak(FWU_CMD_CHUNK, SIM_NAK_BAD_LENGTH, s.expected, answer.due_us);
         return;
     }
     if (rec.first_chunk_us == 0) {
@@ -491,56 +527,72 @@ void sim_core::chunk_frame(std::uint16_t len, std::uint64_t now_us) {
         record_.turnaround_us.push_back(*pending_turnaround_us_);
         pending_turnaround_us_.reset();
     }
-    const std::uint32_t index = record_.frames.back().chunk_index;
-    const std::uint32_t attempt = record_.frames.back().chunk_attempt;
-    const std::string what =
-        "chunk " + std::to_string(index) + " attempt " + std::to_string(attempt);
-    auto chunk_fault = [&](sim_fault_kind kind) {
-        return fault(s.device, kind, s.device_session, index, attempt);
-    };
+    answer.index = record_.frames.back().chunk_index;
+    answer.attempt = record_.frames.back().chunk_attempt;
+    answer.what =
+        "chunk " + std::to_string(answer.index) + " attempt " + std::to_string(answer.attempt);
 
-    if (chunk_fault(sim_fault_kind::disconnect)) {
-        log("fault: disconnect at " + what);
+    if (chunk_lost(answer)) {
+        return;
+    }
+    judge_chunk(answer);
+    send_chunk_answer(answer);
+}
+
+const sim_fault* sim_core::chunk_fault(const chunk_answer& answer, sim_fault_kind kind) const {
+    return fault(session_->device, kind, session_->device_session, answer.index, answer.attempt);
+}
+
+// The faults that take the answer away (true: none is sent) or delay it.
+bool sim_core::chunk_lost(chunk_answer& answer) {
+    if (chunk_fault(answer, sim_fault_kind::disconnect)) {
+        log("fault: disconnect at " + answer.what);
         end_session(sim_outcome::interrupted);
         disconnect_ = true;
-        return;
+        return true;
     }
-    if (chunk_fault(sim_fault_kind::chunk_silent)) {
-        log("fault: " + what + " lost, no answer");
-        return;
+    if (chunk_fault(answer, sim_fault_kind::chunk_silent)) {
+        log("fault: " + answer.what + " lost, no answer");
+        return true;
     }
-    if (const sim_fault* late = chunk_fault(sim_fault_kind::chunk_late)) {
-        due_us += std::uint64_t{late->delay_ms} * 1000;
-        log("fault: answer to " + what + " delayed by " + std::to_string(late->delay_ms) + " ms");
+    if (const sim_fault* late = chunk_fault(answer, sim_fault_kind::chunk_late)) {
+        answer.due_us += std::uint64_t{late->delay_ms} * 1000;
+        log("fault: answer to " + answer.what + " delayed by " + std::to_string(late->delay_ms) +
+            " ms");
     }
+    return false;
+}
 
-    std::uint8_t type = FWU_RSP_ACK;
-    std::uint8_t payload[8] = {};
-    std::uint16_t answer_len = FWU_ACK_LEN;
-    auto make_nak = [&](std::uint8_t reason, std::uint32_t expected) {
-        type = FWU_RSP_NAK;
-        answer_len = FWU_NAK_LEN;
-        payload[0] = reason;
-        put_le32(payload + 1, expected);
-        sim_nak_event nak;
-        nak.at_us = due_us;
-        nak.device = dev.serial;
-        nak.session = rec.number;
-        nak.answer_to = FWU_CMD_CHUNK;
-        nak.reason = reason;
-        nak.expected = expected;
-        record_.naks.push_back(nak);
-        log("NAK " + what + ": reason " + std::to_string(reason) + ", expects " +
-            std::to_string(expected));
-    };
+void sim_core::chunk_nak(chunk_answer& answer, std::uint8_t reason, std::uint32_t expected) {
+    const session_state& s = *session_;
+    answer.type = FWU_RSP_NAK;
+    answer.len = FWU_NAK_LEN;
+    answer.payload[0] = reason;
+    put_le32(answer.payload + 1, expected);
+    sim_nak_event nak;
+    nak.at_us = answer.due_us;
+    nak.device = record_.devices[s.device].serial;
+    nak.session = record_.sessions[s.record].number;
+    nak.answer_to = FWU_CMD_CHUNK;
+    nak.reason = reason;
+    nak.expected = expected;
+    record_.naks.push_back(nak);
+    log("NAK " + answer.what + ": reason " + std::to_string(reason) + ", expects " +
+        std::to_string(expected));
+}
 
-    if (const sim_fault* f = chunk_fault(sim_fault_kind::chunk_nak)) {
+// ACK and keep the data of the expected chunk; NAK one out of order or over the bank's limit.
+void sim_core::judge_chunk(chunk_answer& answer) {
+    session_state& s = *session_;
+    sim_session_record& rec = record_.sessions[s.record];
+    const sim_device_record& dev = record_.devices[s.device];
+    if (const sim_fault* f = chunk_fault(answer, sim_fault_kind::chunk_nak)) {
         log("fault: NAK instead of an answer");
-        make_nak(f->reason, f->expected_set ? f->expected : s.expected);
-    } else if (index != s.expected) {
-        make_nak(SIM_NAK_OUT_OF_ORDER, s.expected);
+        chunk_nak(answer, f->reason, f->expected_set ? f->expected : s.expected);
+    } else if (answer.index != s.expected) {
+        chunk_nak(answer, SIM_NAK_OUT_OF_ORDER, s.expected);
     } else {
-        const std::uint64_t offset = std::uint64_t{index} * FWU_CHUNK_SIZE;
+        const std::uint64_t offset = std::uint64_t{answer.index} * FWU_CHUNK_SIZE;
         const std::size_t keep = offset >= dev.bank_limit
                                      ? 0
                                      : static_cast<std::size_t>(std::min<std::uint64_t>(
@@ -550,35 +602,38 @@ void sim_core::chunk_frame(std::uint16_t len, std::uint64_t now_us) {
         const bool overflow = std::any_of(data + keep, data + FWU_CHUNK_SIZE,
                                           [](std::uint8_t b) { return b != 0xFF; });
         if (overflow) {
-            make_nak(SIM_NAK_TOO_LARGE, s.expected);
+            chunk_nak(answer, SIM_NAK_TOO_LARGE, s.expected);
         } else {
             s.received.insert(s.received.end(), data, data + keep);
             ++s.expected;
             ++rec.chunks_acked;
-            put_le32(payload, index);
+            put_le32(answer.payload, answer.index);
         }
     }
+}
 
-    if (type == FWU_RSP_ACK) {
-        if (const sim_fault* f = chunk_fault(sim_fault_kind::ack_length)) {
-            answer_len = f->length != 0 ? std::min<std::uint16_t>(f->length, 8) : 3;
-            log("fault: ACK of " + std::to_string(answer_len) + " bytes");
+// Sends the answer, with the faults that spoil it or put bytes ahead of it.
+void sim_core::send_chunk_answer(chunk_answer& answer) {
+    if (answer.type == FWU_RSP_ACK) {
+        if (const sim_fault* f = chunk_fault(answer, sim_fault_kind::ack_length)) {
+            answer.len = f->length != 0 ? std::min<std::uint16_t>(f->length, 8) : 3;
+            log("fault: ACK of " + std::to_string(answer.len) + " bytes");
         }
     }
-    if (const sim_fault* f = chunk_fault(sim_fault_kind::chunk_noise)) {
+    if (const sim_fault* f = chunk_fault(answer, sim_fault_kind::chunk_noise)) {
         log("fault: " + std::to_string(f->count) + " noise bytes before the answer");
-        send_raw(noise(f->count), due_us, out_tag::text);
+        send_raw(noise(f->count), answer.due_us, out_tag::text);
     }
-    if (chunk_fault(sim_fault_kind::chunk_oversize)) {
+    if (chunk_fault(answer, sim_fault_kind::chunk_oversize)) {
         log("fault: oversize frame header before the answer");
-        send_raw({FWU_SOF_DEVICE, FWU_RSP_ACK, 0xFF, 0xFF}, due_us, out_tag::text);
+        send_raw({FWU_SOF_DEVICE, FWU_RSP_ACK, 0xFF, 0xFF}, answer.due_us, out_tag::text);
     }
-    const bool bad_crc = chunk_fault(sim_fault_kind::chunk_bad_crc) != nullptr;
+    const bool bad_crc = chunk_fault(answer, sim_fault_kind::chunk_bad_crc) != nullptr;
     if (bad_crc) {
         log("fault: corrupt CRC on the answer");
     }
-    send_frame(type, payload, answer_len, due_us,
-               type == FWU_RSP_ACK ? out_tag::ack : out_tag::frame, bad_crc);
+    send_frame(answer.type, answer.payload, answer.len, answer.due_us,
+               answer.type == FWU_RSP_ACK ? out_tag::ack : out_tag::frame, bad_crc);
 }
 
 void sim_core::finalize_frame(std::uint16_t len, std::uint64_t now_us) {

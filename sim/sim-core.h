@@ -93,6 +93,11 @@ class sim_core {
     void boot(std::uint64_t now_us, std::uint64_t delay_us);
     void clear_console();
     void console_byte(std::uint8_t byte, std::uint64_t now_us);
+    void menu_key(std::uint8_t byte, std::uint64_t now_us);
+    void password_byte(std::uint8_t byte);
+    bool swallow_host_frame(std::uint8_t byte);
+    void console_line_end(std::uint8_t byte, bool echo, std::uint64_t now_us);
+    void typed_key(std::uint8_t byte, bool echo, std::uint64_t now_us);
     void console_line(const std::string& line, std::uint64_t now_us);
     void fwupdate_command(const std::string& line, const std::vector<std::string>& words,
                           std::uint64_t now_us);
@@ -101,6 +106,12 @@ class sim_core {
     void binary_byte(std::uint8_t byte, std::uint64_t now_us);
     void host_frame(std::uint8_t type, std::uint16_t len, std::uint64_t now_us);
     void chunk_frame(std::uint16_t len, std::uint64_t now_us);
+    struct chunk_answer;
+    const sim_fault* chunk_fault(const chunk_answer& answer, sim_fault_kind kind) const;
+    bool chunk_lost(chunk_answer& answer);
+    void judge_chunk(chunk_answer& answer);
+    void chunk_nak(chunk_answer& answer, std::uint8_t reason, std::uint32_t expected);
+    void send_chunk_answer(chunk_answer& answer);
     void finalize_frame(std::uint16_t len, std::uint64_t now_us);
     void send_nak(std::uint8_t answer_to, std::uint8_t reason, std::uint32_t expected,
                   std::uint64_t due_us);
