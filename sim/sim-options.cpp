@@ -247,101 +247,112 @@ bool sim_fault_parse(std::string_view text, sim_fault& fault, std::string& error
     return true;
 }
 
-bool sim_options_parse(int argc, const char* const* argv, sim_cli& cli, std::string& error) {
-    sim_config& config = cli.config;
-    std::vector<std::pair<std::string, sim_fault>> faults; // resolved once every peer is known
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        std::string_view value;
-        bool has_value = false;
-        if (const std::size_t eq = arg.find('='); arg.starts_with("--") && eq != arg.npos) {
-            value = arg.substr(eq + 1);
-            arg = arg.substr(0, eq);
-            has_value = true;
-        }
-        auto take = [&]() -> bool {
-            if (has_value) {
-                return true;
-            }
-            if (i + 1 >= argc) {
-                error = "option " + std::string(arg) + " needs a value";
-                return false;
-            }
-            value = argv[++i];
-            return true;
-        };
-        auto flag = [&](bool& out) {
-            if (has_value) {
-                error = "option " + std::string(arg) + " takes no value";
-                return false;
-            }
-            out = true;
-            return true;
-        };
+namespace {
 
-        bool ok = false;
-        if (arg == "--help" || arg == "-h") {
-            ok = flag(cli.help);
-        } else if (arg == "--quiet" || arg == "-q") {
-            ok = flag(cli.quiet);
-        } else if (arg == "--menu") {
-            ok = flag(config.boot_menu);
-        } else if (arg == "--echo") {
-            ok = flag(config.echo);
-        } else if (arg == "--link") {
-            ok = take() && !value.empty();
-            config.link_path = std::string(value);
-            if (!ok && error.empty()) {
-                error = "--link needs a path";
-            }
-        } else if (arg == "--password") {
-            ok = take();
-            config.password = std::string(value);
-        } else if (arg == "--boot-delay") {
-            ok = take() && parse_field(value, "boot delay", config.boot_delay_ms, error);
-        } else if (arg == "--baud") {
-            ok = take() && parse_field(value, "baud rate", config.baud, error);
-        } else if (arg == "--serial") {
-            ok = take() && parse_word(value, "serial", config.self.serial, error);
-        } else if (arg == "--type") {
-            ok = take() && parse_word(value, "type", config.self.type, error);
-        } else if (arg == "--variant") {
-            ok = take() && parse_field(value, "variant", config.self.variant, error);
-        } else if (arg == "--active-bank") {
-            ok = take() && parse_bank(value, config.self.active_bank, error);
-        } else if (arg == "--bank-limit") {
-            ok = take() && parse_field(value, "bank limit", config.self.bank_limit, error);
-        } else if (arg == "--chunk-delay") {
-            ok = take() && parse_delay(value, config.self.chunk_delay_ms, error);
-        } else if (arg == "--peer-delay") {
-            ok = take() && parse_field(value, "peer delay", config.peer_chunk_delay_ms, error);
-        } else if (arg == "--peer") {
-            sim_device_config peer;
-            ok = take() && sim_peer_parse(value, peer, error);
-            if (ok) {
-                config.peers.push_back(std::move(peer));
-            }
-        } else if (arg == "--fault") {
-            ok = take();
-            if (ok) {
-                const std::size_t colon = value.find(':');
-                sim_fault fault;
-                if (colon == std::string_view::npos || colon == 0) {
-                    error = "bad fault '" + std::string(value) + "' (DEVICE:KIND[:KEY=VALUE,...])";
-                    ok = false;
-                } else {
-                    ok = sim_fault_parse(value.substr(colon + 1), fault, error);
-                    faults.emplace_back(std::string(value.substr(0, colon)), fault);
-                }
-            }
-        } else {
-            error = "unknown option '" + std::string(argv[i]) + "'";
+using pending_faults = std::vector<std::pair<std::string, sim_fault>>;
+
+// One option of the command line, "--name value" or "--name=value", and the way to its value.
+struct option_arg {
+    int argc;
+    const char* const* argv;
+    int& i; // the option's index; taking a separate value moves it on
+    std::string_view name;
+    std::string_view value;
+    bool has_value;
+    std::string& error;
+
+    bool take() {
+        if (has_value) {
+            return true;
         }
-        if (!ok) {
+        if (i + 1 >= argc) {
+            error = "option " + std::string(name) + " needs a value";
             return false;
         }
+        value = argv[++i];
+        return true;
     }
 
+    bool flag(bool& out) {
+        if (has_value) {
+            error = "option " + std::string(name) + " takes no value";
+            return false;
+        }
+        out = true;
+        return true;
+    }
+};
+
+// DEVICE:KIND[:KEY=VALUE,...]; the device is resolved once every peer is known.
+bool parse_fault_option(std::string_view value, pending_faults& faults, std::string& error) {
+    const std::size_t colon = value.find(':');
+    sim_fault fault;
+    if (colon == std::string_view::npos || colon == 0) {
+        error = "bad fault '" + std::string(value) + "' (DEVICE:KIND[:KEY=VALUE,...])";
+        return false;
+    }
+    const bool ok = sim_fault_parse(value.substr(colon + 1), fault, error);
+    faults.emplace_back(std::string(value.substr(0, colon)), fault);
+    return ok;
+}
+
+bool parse_option(option_arg& arg, sim_cli& cli, pending_faults& faults) {
+    sim_config& config = cli.config;
+    std::string& error = arg.error;
+    const std::string_view name = arg.name;
+    std::string_view& value = arg.value;
+    bool ok = false;
+    if (name == "--help" || name == "-h") {
+        ok = arg.flag(cli.help);
+    } else if (name == "--quiet" || name == "-q") {
+        ok = arg.flag(cli.quiet);
+    } else if (name == "--menu") {
+        ok = arg.flag(config.boot_menu);
+    } else if (name == "--echo") {
+        ok = arg.flag(config.echo);
+    } else if (name == "--link") {
+        ok = arg.take() && !value.empty();
+        config.link_path = std::string(value);
+        if (!ok && error.empty()) {
+            error = "--link needs a path";
+        }
+    } else if (name == "--password") {
+        ok = arg.take();
+        config.password = std::string(value);
+    } else if (name == "--boot-delay") {
+        ok = arg.take() && parse_field(value, "boot delay", config.boot_delay_ms, error);
+    } else if (name == "--baud") {
+        ok = arg.take() && parse_field(value, "baud rate", config.baud, error);
+    } else if (name == "--serial") {
+        ok = arg.take() && parse_word(value, "serial", config.self.serial, error);
+    } else if (name == "--type") {
+        ok = arg.take() && parse_word(value, "type", config.self.type, error);
+    } else if (name == "--variant") {
+        ok = arg.take() && parse_field(value, "variant", config.self.variant, error);
+    } else if (name == "--active-bank") {
+        ok = arg.take() && parse_bank(value, config.self.active_bank, error);
+    } else if (name == "--bank-limit") {
+        ok = arg.take() && parse_field(value, "bank limit", config.self.bank_limit, error);
+    } else if (name == "--chunk-delay") {
+        ok = arg.take() && parse_delay(value, config.self.chunk_delay_ms, error);
+    } else if (name == "--peer-delay") {
+        ok = arg.take() && parse_field(value, "peer delay", config.peer_chunk_delay_ms, error);
+    } else if (name == "--peer") {
+        sim_device_config peer;
+        ok = arg.take() && sim_peer_parse(value, peer, error);
+        if (ok) {
+            config.peers.push_back(std::move(peer));
+        }
+    } else if (name == "--fault") {
+        ok = arg.take() && parse_fault_option(value, faults, error);
+    } else {
+        error = "unknown option '" + std::string(arg.argv[arg.i]) + "'";
+    }
+    return ok;
+}
+
+// No peer shares a serial number with the connected controller or with another peer.
+bool check_peers(const sim_config& config, std::string& error) {
     for (std::size_t i = 0; i < config.peers.size(); ++i) {
         if (config.peers[i].serial == config.self.serial) {
             error = "peer " + config.peers[i].serial + " has the connected controller's serial";
@@ -354,7 +365,12 @@ bool sim_options_parse(int argc, const char* const* argv, sim_cli& cli, std::str
             }
         }
     }
-    for (auto& [device, fault] : faults) {
+    return true;
+}
+
+// Gives each fault to the device it names; console faults only to the connected controller.
+bool attach_faults(sim_config& config, const pending_faults& faults, std::string& error) {
+    for (const auto& [device, fault] : faults) {
         sim_device_config* target = nullptr;
         if (device == "self" || device == config.self.serial) {
             target = &config.self;
@@ -375,6 +391,25 @@ bool sim_options_parse(int argc, const char* const* argv, sim_cli& cli, std::str
         target->faults.push_back(fault);
     }
     return true;
+}
+
+} // namespace
+
+bool sim_options_parse(int argc, const char* const* argv, sim_cli& cli, std::string& error) {
+    pending_faults faults;
+    for (int i = 1; i < argc; ++i) {
+        option_arg arg{argc, argv, i, argv[i], {}, false, error};
+        if (const std::size_t eq = arg.name.find('=');
+            arg.name.starts_with("--") && eq != std::string_view::npos) {
+            arg.value = arg.name.substr(eq + 1);
+            arg.name = arg.name.substr(0, eq);
+            arg.has_value = true;
+        }
+        if (!parse_option(arg, cli, faults)) {
+            return false;
+        }
+    }
+    return check_peers(cli.config, error) && attach_faults(cli.config, faults, error);
 }
 
 const char* sim_options_usage() {
