@@ -97,7 +97,7 @@ std::string replace_path(std::string message, const std::string& path) {
     return message;
 }
 
-class bundle_test : public testing::Test {
+class BundleLoad : public testing::Test {
   protected:
     void SetUp() override {
         std::string templ = (fs::temp_directory_path() / "kvup-bundle-test-XXXXXX").string();
@@ -129,7 +129,7 @@ class bundle_test : public testing::Test {
     fs::path dir_;
 };
 
-TEST_F(bundle_test, smallest_real_bundle_loads_and_answers_lookups) {
+TEST_F(BundleLoad, SmallestRealBundleLoadsAndAnswersLookups) {
     // The 52-byte bundle: one entry for variant 7 bank B, its four image bytes at 48..51.
     const bytes image = {0xDE, 0xAD, 0xBE, 0xEF};
     const bytes file = make_bundle({{7, 'B', 5, 4, crc32(image.data(), 4), table_end(1)}}, image);
@@ -157,7 +157,7 @@ TEST_F(bundle_test, smallest_real_bundle_loads_and_answers_lookups) {
     bundle_free(b);
 }
 
-TEST_F(bundle_test, header_only_bundle_is_empty) {
+TEST_F(BundleLoad, HeaderOnlyBundleIsEmpty) {
     std::string err;
     bundle* b = load(write("empty.kvfw", header(1, 0)), err);
     ASSERT_NE(b, nullptr);
@@ -169,7 +169,7 @@ TEST_F(bundle_test, header_only_bundle_is_empty) {
     bundle_free(nullptr);
 }
 
-TEST_F(bundle_test, multi_byte_fields_are_little_endian) {
+TEST_F(BundleLoad, MultiByteFieldsAreLittleEndian) {
     // Distinct bytes in every field, and an image beyond offset 255, so a swapped or truncated
     // read of any field shows.
     bytes tail(300, 0x5A);
@@ -188,7 +188,7 @@ TEST_F(bundle_test, multi_byte_fields_are_little_endian) {
     bundle_free(b);
 }
 
-TEST_F(bundle_test, accepted_placements) {
+TEST_F(BundleLoad, AcceptedPlacements) {
     struct accepted_case {
         const char* name;
         bytes file;
@@ -221,7 +221,7 @@ TEST_F(bundle_test, accepted_placements) {
     }
 }
 
-TEST_F(bundle_test, duplicate_variant_and_bank_both_load_and_the_lower_index_wins) {
+TEST_F(BundleLoad, DuplicateVariantAndBankBothLoadAndTheLowerIndexWins) {
     const std::uint64_t end = table_end(3);
     bytes images = ABC;
     images.insert(images.end(), DIGITS.begin(), DIGITS.end());
@@ -314,7 +314,7 @@ std::vector<refusal_case> refusal_cases() {
     };
 }
 
-TEST_F(bundle_test, refusals_give_one_exact_line_and_release_everything) {
+TEST_F(BundleLoad, RefusalsGiveOneExactLineAndReleaseEverything) {
     for (const auto& c : refusal_cases()) {
         SCOPED_TRACE(c.name);
         const std::string path = write("bad.kvfw", c.file);
@@ -328,14 +328,14 @@ TEST_F(bundle_test, refusals_give_one_exact_line_and_release_everything) {
     }
 }
 
-TEST_F(bundle_test, missing_file_cannot_be_opened) {
+TEST_F(BundleLoad, MissingFileCannotBeOpened) {
     const std::string path = (dir_ / "no-such.kvfw").string();
     std::string err;
     EXPECT_EQ(load(path, err), nullptr);
     EXPECT_EQ(err, "ERROR: could not open bundle '" + path + "'\n");
 }
 
-TEST_F(bundle_test, successful_load_leaves_no_file_open) {
+TEST_F(BundleLoad, SuccessfulLoadLeavesNoFileOpen) {
     const std::size_t fds_before = open_fd_count();
     std::string err;
     bundle* b = load(write("ok.kvfw", header(1, 0)), err);
@@ -344,7 +344,7 @@ TEST_F(bundle_test, successful_load_leaves_no_file_open) {
     bundle_free(b);
 }
 
-TEST_F(bundle_test, files_of_2_gib_or_more_are_refused_before_reading) {
+TEST_F(BundleLoad, FilesOf2GibOrMoreAreRefusedBeforeReading) {
     // Sparse files: nothing is written, and the loader must not try to allocate or read them.
     // 2^32 + 16 would pass as a 16-byte file if the size were cut to 32 bits.
     const std::uintmax_t sizes[] = {0x80000000ull, 0x100000010ull};
@@ -363,7 +363,7 @@ TEST_F(bundle_test, files_of_2_gib_or_more_are_refused_before_reading) {
     }
 }
 
-TEST_F(bundle_test, bundle_built_by_pack_bundle_loads_with_every_field) {
+TEST_F(BundleLoad, BundleBuiltByPackBundleLoadsWithEveryField) {
     struct packed_image {
         std::uint16_t variant;
         char bank;

@@ -20,7 +20,7 @@ const std::string CURSOR_REQUEST = "\x1b[6n";
 const std::string MENU_NOTICE = "[cli-drive] device reset into the menu (already in installer "
                                 "mode) - escaping back to plain text\n";
 
-class CliTest : public ::testing::Test {
+class CliDrive : public ::testing::Test {
   protected:
     void SetUp() override {
         fake::reset();
@@ -76,7 +76,7 @@ std::vector<expect_case> expect_cases() {
     };
 }
 
-class CliExpect : public CliTest, public ::testing::WithParamInterface<expect_case> {};
+class CliExpect : public CliDrive, public ::testing::WithParamInterface<expect_case> {};
 
 TEST_P(CliExpect, ReturnsTheMatchAndConsumesUpToItsLastByte) {
     const expect_case& c = GetParam();
@@ -90,14 +90,14 @@ TEST_P(CliExpect, ReturnsTheMatchAndConsumesUpToItsLastByte) {
 INSTANTIATE_TEST_SUITE_P(Streams, CliExpect, ::testing::ValuesIn(expect_cases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(CliTest, ExpectCandidateLongerThanTheWindowNeverMatches) {
+TEST_F(CliDrive, ExpectCandidateLongerThanTheWindowNeverMatches) {
     const std::string long_text(65, 'a');
     const char* const candidates[] = {long_text.c_str()};
     fake::device_sends(long_text);
     EXPECT_EQ(cli_drive_expect(fake::port(), candidates, 1, 1000), -1);
 }
 
-TEST_F(CliTest, ExpectWindowStartsEmptyOnEveryCall) {
+TEST_F(CliDrive, ExpectWindowStartsEmptyOnEveryCall) {
     const char* const candidates[] = {"\x1b[K"};
     fake::device_sends("\x1b[");
     fake::device_sends("K", 500);
@@ -106,7 +106,7 @@ TEST_F(CliTest, ExpectWindowStartsEmptyOnEveryCall) {
     EXPECT_EQ(cli_drive_expect(fake::port(), candidates, 1, 1000), -1);
 }
 
-TEST_F(CliTest, ExpectWithZeroCandidatesWaitsOutTheDeadline) {
+TEST_F(CliDrive, ExpectWithZeroCandidatesWaitsOutTheDeadline) {
     const std::uint64_t start_ms = fake::now_ms();
     fake::device_sends("anything\x1b[K");
     EXPECT_EQ(cli_drive_expect(fake::port(), BOOT_MARKERS, 0, 700), -1);
@@ -114,7 +114,7 @@ TEST_F(CliTest, ExpectWithZeroCandidatesWaitsOutTheDeadline) {
     EXPECT_EQ(fake::unread(), 0u);
 }
 
-TEST_F(CliTest, ExpectDeadlineIsFixedAtEntryNotRenewedByNoise) {
+TEST_F(CliDrive, ExpectDeadlineIsFixedAtEntryNotRenewedByNoise) {
     const std::uint64_t start_ms = fake::now_ms();
     for (std::uint64_t t = 100; t < 1000; t += 100) {
         fake::device_sends_at(start_ms + t, ".");
@@ -123,7 +123,7 @@ TEST_F(CliTest, ExpectDeadlineIsFixedAtEntryNotRenewedByNoise) {
     EXPECT_EQ(fake::now_ms(), start_ms + 1000);
 }
 
-TEST_F(CliTest, ExpectZeroTimeOutReadsNothing) {
+TEST_F(CliDrive, ExpectZeroTimeOutReadsNothing) {
     for (bool verbose : {false, true}) {
         SCOPED_TRACE(verbose);
         fake::reset();
@@ -136,7 +136,7 @@ TEST_F(CliTest, ExpectZeroTimeOutReadsNothing) {
     }
 }
 
-TEST_F(CliTest, ExpectReadErrorEndsTheWaitAtOnce) {
+TEST_F(CliDrive, ExpectReadErrorEndsTheWaitAtOnce) {
     options.verbose = true;
     const std::uint64_t start_ms = fake::now_ms();
     fake::device_sends("ab", 10);
@@ -158,7 +158,7 @@ void PrintTo(const echo_case& c, std::ostream* os) {
     *os << c.name;
 }
 
-class CliEcho : public CliTest, public ::testing::WithParamInterface<echo_case> {};
+class CliEcho : public CliDrive, public ::testing::WithParamInterface<echo_case> {};
 
 TEST_P(CliEcho, ShowsEveryReceivedByteReadably) {
     const echo_case& c = GetParam();
@@ -178,7 +178,7 @@ INSTANTIATE_TEST_SUITE_P(
                       echo_case{"HighBytesAsUnsigned", "\x80\xff", "\\x80\\xff"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(CliTest, ExpectWithoutVerbosePrintsNothing) {
+TEST_F(CliDrive, ExpectWithoutVerbosePrintsNothing) {
     fake::device_sends("ok\r\n\x1b[K");
     CaptureStderr();
     EXPECT_EQ(cli_drive_expect(fake::port(), BOOT_MARKERS, 2, 1000), 0);
@@ -187,7 +187,7 @@ TEST_F(CliTest, ExpectWithoutVerbosePrintsNothing) {
 
 // ---- cli_drive_send_line --------------------------------------------------------------------
 
-TEST_F(CliTest, SendLineAppendsOneCarriageReturnInOneWrite) {
+TEST_F(CliDrive, SendLineAppendsOneCarriageReturnInOneWrite) {
     for (std::size_t n : {std::size_t{0}, std::size_t{12}, std::size_t{126}}) {
         SCOPED_TRACE(n);
         fake::clear_written();
@@ -198,7 +198,7 @@ TEST_F(CliTest, SendLineAppendsOneCarriageReturnInOneWrite) {
     }
 }
 
-TEST_F(CliTest, SendLineRefusesTooLongTextWritingNothing) {
+TEST_F(CliDrive, SendLineRefusesTooLongTextWritingNothing) {
     for (std::size_t n : {std::size_t{127}, std::size_t{128}, std::size_t{4000}}) {
         SCOPED_TRACE(n);
         EXPECT_FALSE(cli_drive_send_line(fake::port(), std::string(n, 'p').c_str()));
@@ -207,7 +207,7 @@ TEST_F(CliTest, SendLineRefusesTooLongTextWritingNothing) {
     EXPECT_TRUE(fake::writes().empty());
 }
 
-TEST_F(CliTest, SendLineShortOrFailedWriteIsAFailure) {
+TEST_F(CliDrive, SendLineShortOrFailedWriteIsAFailure) {
     for (int result : {-1, 0, 1, 5}) {
         SCOPED_TRACE(result);
         fake::script_write_results({result});
@@ -232,7 +232,7 @@ struct console {
     std::uint64_t outcome_delay_ms = 20;
 };
 
-class CliEntry : public CliTest {
+class CliEntry : public CliDrive {
   protected:
     // Installs the responders; `events` records resets and writes in order.
     void play(const console& script) {

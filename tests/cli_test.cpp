@@ -152,7 +152,7 @@ std::vector<cli_case> first_branch_cases() {
     };
 }
 
-TEST(cli, first_branches_through_the_binary) {
+TEST(CliBinary, FirstBranchesThroughTheBinary) {
     for (const auto& c : first_branch_cases()) {
         SCOPED_TRACE(c.name);
         const run_result r = run_kvup(c.args);
@@ -162,7 +162,7 @@ TEST(cli, first_branches_through_the_binary) {
     }
 }
 
-TEST(cli, complete_command_lines_go_past_the_first_branches) {
+TEST(CliBinary, CompleteCommandLinesGoPastTheFirstBranches) {
     // The port is the text "--help", and empty texts count as given. With a bundle that cannot
     // be opened the run stops at the bundle, but never with the usage text or the help.
     const std::vector<std::vector<std::string>> lines = {
@@ -180,7 +180,7 @@ TEST(cli, complete_command_lines_go_past_the_first_branches) {
 }
 
 // options_load called directly, for what the binary's output cannot show.
-class options_load_test : public testing::Test {
+class OptionsLoad : public testing::Test {
   protected:
     bool load(std::vector<std::string> args) {
         args_ = std::move(args);
@@ -197,7 +197,7 @@ class options_load_test : public testing::Test {
     std::vector<char*> argv_;
 };
 
-TEST_F(options_load_test, values_point_into_argv_and_the_last_one_wins) {
+TEST_F(OptionsLoad, ValuesPointIntoArgvAndTheLastOneWins) {
     ASSERT_TRUE(load({"--port", "COM3", "--firmware", "a.kvfw", "--port", "COM4"}));
     EXPECT_EQ(options.port, argv_[6]);
     EXPECT_STREQ(options.port, "COM4");
@@ -206,14 +206,14 @@ TEST_F(options_load_test, values_point_into_argv_and_the_last_one_wins) {
     EXPECT_EQ(options.target, nullptr);
 }
 
-TEST_F(options_load_test, repeated_flags_stay_set) {
+TEST_F(OptionsLoad, RepeatedFlagsStaySet) {
     ASSERT_TRUE(load({"--verbose", "--verbose", "--help", "--help"}));
     EXPECT_TRUE(options.verbose);
     EXPECT_TRUE(options.help);
     EXPECT_FALSE(options.version);
 }
 
-TEST_F(options_load_test, empty_values_count_as_present) {
+TEST_F(OptionsLoad, EmptyValuesCountAsPresent) {
     ASSERT_TRUE(load({"--port", "", "--firmware", "", "--password", "", "--target", ""}));
     for (const char* value : {options.port, options.firmware, options.password, options.target}) {
         ASSERT_NE(value, nullptr);
@@ -221,7 +221,7 @@ TEST_F(options_load_test, empty_values_count_as_present) {
     }
 }
 
-TEST_F(options_load_test, a_value_is_never_read_as_an_option) {
+TEST_F(OptionsLoad, AValueIsNeverReadAsAnOption) {
     ASSERT_TRUE(load({"--target", "--verbose", "--password", "--version"}));
     EXPECT_STREQ(options.target, "--verbose");
     EXPECT_STREQ(options.password, "--version");
@@ -229,7 +229,7 @@ TEST_F(options_load_test, a_value_is_never_read_as_an_option) {
     EXPECT_FALSE(options.version);
 }
 
-TEST_F(options_load_test, each_load_starts_from_a_clear_record) {
+TEST_F(OptionsLoad, EachLoadStartsFromAClearRecord) {
     ASSERT_TRUE(load({"--verbose", "--port", "COM3", "--target", "all"}));
     ASSERT_TRUE(load({}));
     EXPECT_EQ(options.port, nullptr);

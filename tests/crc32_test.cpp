@@ -38,7 +38,7 @@ const std::vector<check_value>& check_values() {
     return values;
 }
 
-TEST(crc32, check_values_one_shot_and_split) {
+TEST(Crc32, CheckValuesOneShotAndSplit) {
     for (const auto& value : check_values()) {
         SCOPED_TRACE(value.name);
         const auto len = static_cast<std::uint32_t>(value.data.size());
@@ -47,11 +47,11 @@ TEST(crc32, check_values_one_shot_and_split) {
     }
 }
 
-TEST(crc32, zero_length_never_touches_the_pointer) {
+TEST(Crc32, ZeroLengthNeverTouchesThePointer) {
     EXPECT_EQ(crc32(nullptr, 0), 0u);
 }
 
-TEST(crc32, high_bytes_are_taken_unsigned) {
+TEST(Crc32, HighBytesAreTakenUnsigned) {
     // Every byte value once: a sign-extended byte would corrupt bits 8 to 31 for 0x80..0xFF.
     std::vector<std::uint8_t> all(256);
     for (std::size_t i = 0; i < all.size(); ++i) {
@@ -61,7 +61,7 @@ TEST(crc32, high_bytes_are_taken_unsigned) {
     EXPECT_EQ(crc32_split(all), 0x29058C73u);
 }
 
-TEST(crc32, split_form_over_gathered_pieces_equals_one_shot) {
+TEST(Crc32, SplitFormOverGatheredPiecesEqualsOneShot) {
     // A frame as the reader sees it: a type byte, a 16-bit length taken apart, then the payload
     // from a buffer of its own.
     const std::uint8_t type = 0x81;

@@ -71,7 +71,7 @@ bytes hex(std::initializer_list<int> values) {
 
 const bytes ABORT_FRAME = hex({0xF1, 0x03, 0x00, 0x00, 0x4B, 0x67, 0x07, 0xFD});
 
-class FwuTest : public ::testing::Test {
+class FwuFrames : public ::testing::Test {
   protected:
     void SetUp() override {
         fake::reset();
@@ -94,7 +94,7 @@ class FwuTest : public ::testing::Test {
 
 // ---- encoding and sending -------------------------------------------------------------------
 
-TEST_F(FwuTest, AbortGoesOutAsTheKnownEightBytesWithoutReadingThePayload) {
+TEST_F(FwuFrames, AbortGoesOutAsTheKnownEightBytesWithoutReadingThePayload) {
     // A pointer that must never be dereferenced; ASan and a crash would both show a read.
     const auto* never_read = reinterpret_cast<const std::uint8_t*>(std::uintptr_t{1});
     ASSERT_TRUE(fwu_send_frame(fake::port(), FWU_CMD_ABORT, never_read, 0));
@@ -102,7 +102,7 @@ TEST_F(FwuTest, AbortGoesOutAsTheKnownEightBytesWithoutReadingThePayload) {
     EXPECT_EQ(fake::writes()[0], ABORT_FRAME);
 }
 
-TEST_F(FwuTest, EncoderUsesTheGivenStartByteAndLeavesItOutOfTheCrc) {
+TEST_F(FwuFrames, EncoderUsesTheGivenStartByteAndLeavesItOutOfTheCrc) {
     std::array<std::uint8_t, FWU_MAX_FRAME> out{};
     ASSERT_EQ(fwu_frame_encode(FWU_SOF_DEVICE, FWU_CMD_ABORT, nullptr, 0, out.data()), 8u);
     bytes expected = ABORT_FRAME;
@@ -110,7 +110,7 @@ TEST_F(FwuTest, EncoderUsesTheGivenStartByteAndLeavesItOutOfTheCrc) {
     EXPECT_EQ(bytes(reinterpret_cast<const char*>(out.data()), 8), expected);
 }
 
-TEST_F(FwuTest, SendWritesEachPayloadSizeAsOneWholeFrame) {
+TEST_F(FwuFrames, SendWritesEachPayloadSizeAsOneWholeFrame) {
     for (std::size_t n : {std::size_t{1}, FWU_FINALIZE_LEN, std::size_t{256}, FWU_MAX_PAYLOAD}) {
         SCOPED_TRACE(n);
         fake::clear_written();
@@ -123,7 +123,7 @@ TEST_F(FwuTest, SendWritesEachPayloadSizeAsOneWholeFrame) {
     }
 }
 
-TEST_F(FwuTest, OversizePayloadIsRefusedWithNothingWritten) {
+TEST_F(FwuFrames, OversizePayloadIsRefusedWithNothingWritten) {
     // Only FWU_MAX_PAYLOAD bytes exist behind the pointer: an attempt to copy more would be
     // caught by ASan.
     std::vector<std::uint8_t> data(FWU_MAX_PAYLOAD, 0x5A);
@@ -136,7 +136,7 @@ TEST_F(FwuTest, OversizePayloadIsRefusedWithNothingWritten) {
     EXPECT_TRUE(fake::writes().empty());
 }
 
-TEST_F(FwuTest, ShortOrFailedWriteIsAFailure) {
+TEST_F(FwuFrames, ShortOrFailedWriteIsAFailure) {
     for (int result : {-1, 0, 1, 7}) {
         SCOPED_TRACE(result);
         fake::clear_written();
@@ -196,7 +196,7 @@ std::vector<framing_case> framing_cases() {
     };
 }
 
-class FwuFraming : public FwuTest, public ::testing::WithParamInterface<framing_case> {};
+class FwuFraming : public FwuFrames, public ::testing::WithParamInterface<framing_case> {};
 
 TEST_P(FwuFraming, FindsTheFirstGoodFrameAndReadsNoFurther) {
     const framing_case& c = GetParam();
@@ -210,7 +210,7 @@ TEST_P(FwuFraming, FindsTheFirstGoodFrameAndReadsNoFurther) {
 INSTANTIATE_TEST_SUITE_P(Streams, FwuFraming, ::testing::ValuesIn(framing_cases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(FwuTest, LengthFieldIsLittleEndian) {
+TEST_F(FwuFrames, LengthFieldIsLittleEndian) {
     // 04 10 is 4100; read the other way round it would be 1040 and the frame would be lost.
     const bytes f = device_frame(0x84, FULL_PAYLOAD);
     ASSERT_EQ(static_cast<std::uint8_t>(f[2]), 0x04);
@@ -220,7 +220,7 @@ TEST_F(FwuTest, LengthFieldIsLittleEndian) {
     EXPECT_EQ(len, FWU_MAX_PAYLOAD);
 }
 
-TEST_F(FwuTest, BackToBackFramesComeOneCallEach) {
+TEST_F(FwuFrames, BackToBackFramesComeOneCallEach) {
     fake::device_sends(READY + device_frame(FWU_RSP_ACK, "1234") + device_frame(FWU_RSP_DONE, ""));
     ASSERT_TRUE(recv(1000));
     EXPECT_EQ(type, FWU_RSP_READY);
@@ -233,7 +233,7 @@ TEST_F(FwuTest, BackToBackFramesComeOneCallEach) {
     EXPECT_EQ(fake::unread(), 0u);
 }
 
-TEST_F(FwuTest, FrameArrivingInPiecesOverTimeIsAssembled) {
+TEST_F(FwuFrames, FrameArrivingInPiecesOverTimeIsAssembled) {
     const std::uint64_t start_ms = fake::now_ms();
     const bytes f = device_frame(FWU_RSP_NAK, hex({0x02, 0x07, 0x00, 0x00, 0x00}));
     fake::device_sends(f.substr(0, 1), 300);
@@ -260,7 +260,7 @@ void PrintTo(const deadline_case& c, std::ostream* os) {
     *os << c.name;
 }
 
-class FwuDeadline : public FwuTest, public ::testing::WithParamInterface<deadline_case> {};
+class FwuDeadline : public FwuFrames, public ::testing::WithParamInterface<deadline_case> {};
 
 // The clock is only compared with the deadline before a read; a read may wait right up to it
 // and the frame it completes still counts.
@@ -289,7 +289,7 @@ INSTANTIATE_TEST_SUITE_P(Boundaries, FwuDeadline,
                                                          false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(FwuTest, DeadlineIsFixedAtEntryNotRenewedByNoise) {
+TEST_F(FwuFrames, DeadlineIsFixedAtEntryNotRenewedByNoise) {
     const std::uint64_t start_ms = fake::now_ms();
     // Noise keeps arriving; each read must wait only for what is left of the one deadline.
     for (std::uint64_t t = 100; t < 1000; t += 100) {
@@ -299,7 +299,7 @@ TEST_F(FwuTest, DeadlineIsFixedAtEntryNotRenewedByNoise) {
     EXPECT_EQ(fake::now_ms(), start_ms + 1000);
 }
 
-TEST_F(FwuTest, BadCrcThenSilenceFailsAtTheDeadlineLeavingTypeAndLength) {
+TEST_F(FwuFrames, BadCrcThenSilenceFailsAtTheDeadlineLeavingTypeAndLength) {
     const std::uint64_t start_ms = fake::now_ms();
     fake::device_sends(corrupt_crc(device_frame(FWU_RSP_ACK, "1234")), 10);
     EXPECT_FALSE(recv(2000));
@@ -308,7 +308,7 @@ TEST_F(FwuTest, BadCrcThenSilenceFailsAtTheDeadlineLeavingTypeAndLength) {
     EXPECT_EQ(len, 0xBEEF);
 }
 
-TEST_F(FwuTest, IncompleteFrameIsLostAtTheDeadlineAndItsRestHuntedNextTime) {
+TEST_F(FwuFrames, IncompleteFrameIsLostAtTheDeadlineAndItsRestHuntedNextTime) {
     const std::uint64_t start_ms = fake::now_ms();
     const bytes f = device_frame(FWU_RSP_ACK, "abcd");
     // The rest must not hold a start byte of its own for the hunt to reach READY.
@@ -320,7 +320,7 @@ TEST_F(FwuTest, IncompleteFrameIsLostAtTheDeadlineAndItsRestHuntedNextTime) {
     EXPECT_EQ(type, FWU_RSP_READY);
 }
 
-TEST_F(FwuTest, ReadFailureEndsTheWaitAtOnce) {
+TEST_F(FwuFrames, ReadFailureEndsTheWaitAtOnce) {
     const std::uint64_t start_ms = fake::now_ms();
     const bytes f = device_frame(FWU_RSP_ACK, "abcd");
     fake::device_sends(f.substr(0, 6), 100);
@@ -331,7 +331,7 @@ TEST_F(FwuTest, ReadFailureEndsTheWaitAtOnce) {
     EXPECT_EQ(len, 0xBEEF);
 }
 
-TEST_F(FwuTest, ZeroTimeOutFailsWithoutReading) {
+TEST_F(FwuFrames, ZeroTimeOutFailsWithoutReading) {
     fake::device_sends(READY);
     const std::uint64_t start_ms = fake::now_ms();
     EXPECT_FALSE(recv(0));

@@ -30,7 +30,7 @@ sim_config self_with(std::vector<sim_fault> faults) {
     return config;
 }
 
-struct faulty : ::testing::Test {
+struct SimChunkFaults : ::testing::Test {
     bytes image = make_image(3 * 4096, 9);
     std::unique_ptr<host> h;
 
@@ -43,7 +43,7 @@ struct faulty : ::testing::Test {
 
 } // namespace
 
-TEST_F(faulty, SilentChunkIsLostOnItsAttemptOnlyAndTheRetryIsStored) {
+TEST_F(SimChunkFaults, SilentChunkIsLostOnItsAttemptOnlyAndTheRetryIsStored) {
     start({make_fault(sim_fault_kind::chunk_silent, 1)});
     EXPECT_EQ(h->exchange(chunk_frame(image, 0))[0].type, 0x82);
     EXPECT_TRUE(h->exchange(chunk_frame(image, 1)).empty());
@@ -52,14 +52,14 @@ TEST_F(faulty, SilentChunkIsLostOnItsAttemptOnlyAndTheRetryIsStored) {
     EXPECT_EQ(h->exchange(finalize_frame(1, 3 * 4096, image_crc(image), 1))[0].type, 0x84);
 }
 
-TEST_F(faulty, AttemptZeroSilencesEveryAttempt) {
+TEST_F(SimChunkFaults, AttemptZeroSilencesEveryAttempt) {
     start({make_fault(sim_fault_kind::chunk_silent, 0, 0)});
     for (int i = 0; i < 5; ++i) {
         EXPECT_TRUE(h->exchange(chunk_frame(image, 0)).empty());
     }
 }
 
-TEST_F(faulty, LateAnswerComesAfterTheDelay) {
+TEST_F(SimChunkFaults, LateAnswerComesAfterTheDelay) {
     sim_fault late = make_fault(sim_fault_kind::chunk_late, 0);
     late.delay_ms = 2500;
     start({late});
@@ -70,7 +70,7 @@ TEST_F(faulty, LateAnswerComesAfterTheDelay) {
     EXPECT_FALSE(h->core.drain(h->now_us + 2'500'000).empty());
 }
 
-TEST_F(faulty, InjectedNakCarriesReasonAndExpectedIndexAndStoresNothing) {
+TEST_F(SimChunkFaults, InjectedNakCarriesReasonAndExpectedIndexAndStoresNothing) {
     sim_fault nak = make_fault(sim_fault_kind::chunk_nak, 1);
     nak.reason = 42;
     nak.expected_set = true;
@@ -89,7 +89,7 @@ TEST_F(faulty, InjectedNakCarriesReasonAndExpectedIndexAndStoresNothing) {
     EXPECT_EQ(le32(again[0].payload, 1), 1u);
 }
 
-TEST_F(faulty, CorruptCrcNoiseAndOversizeHeaderSurroundAnIntactAnswer) {
+TEST_F(SimChunkFaults, CorruptCrcNoiseAndOversizeHeaderSurroundAnIntactAnswer) {
     start({make_fault(sim_fault_kind::chunk_bad_crc, 0), make_fault(sim_fault_kind::chunk_noise, 1),
            make_fault(sim_fault_kind::chunk_oversize, 2)});
     h->take();
@@ -112,7 +112,7 @@ TEST_F(faulty, CorruptCrcNoiseAndOversizeHeaderSurroundAnIntactAnswer) {
     EXPECT_EQ(le32(out.frames[0].payload, 0), 2u);
 }
 
-TEST_F(faulty, AckAndReadyOfWrongLength) {
+TEST_F(SimChunkFaults, AckAndReadyOfWrongLength) {
     sim_fault ack = make_fault(sim_fault_kind::ack_length, 0);
     ack.length = 3;
     start({ack});

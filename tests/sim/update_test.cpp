@@ -30,7 +30,7 @@ sim_config with_reader() {
     return config;
 }
 
-struct in_session : ::testing::Test {
+struct SimSession : ::testing::Test {
     host h{with_reader()};
     bytes image = make_image(10000, 1); // three chunks, the last one short
 
@@ -69,7 +69,7 @@ TEST(SimReady, CarriesInactiveBankLimitAndOwnVariant) {
     EXPECT_EQ(ready[0].payload[5] | ready[0].payload[6] << 8, 0x0203);
 }
 
-TEST_F(in_session, ChunksInOrderAreAcknowledgedWithTheirIndex) {
+TEST_F(SimSession, ChunksInOrderAreAcknowledgedWithTheirIndex) {
     for (std::uint32_t i = 0; i < 3; ++i) {
         const device_frame ack = one(chunk_frame(image, i));
         EXPECT_EQ(ack.type, 0x82);
@@ -78,7 +78,7 @@ TEST_F(in_session, ChunksInOrderAreAcknowledgedWithTheirIndex) {
     }
 }
 
-TEST_F(in_session, OutOfOrderAndRepeatedChunksAreNakedWithTheExpectedIndex) {
+TEST_F(SimSession, OutOfOrderAndRepeatedChunksAreNakedWithTheExpectedIndex) {
     EXPECT_EQ(one(chunk_frame(image, 0)).type, 0x82);
     device_frame nak = one(chunk_frame(image, 2));
     EXPECT_EQ(nak.type, 0x83);
@@ -100,7 +100,7 @@ TEST_F(in_session, OutOfOrderAndRepeatedChunksAreNakedWithTheExpectedIndex) {
     EXPECT_EQ(rec.frames[3].chunk_attempt, 2u);
 }
 
-TEST_F(in_session, FinalizeSuccessFlipsBanksAndRebootsOutOfInstallerMode) {
+TEST_F(SimSession, FinalizeSuccessFlipsBanksAndRebootsOutOfInstallerMode) {
     ASSERT_TRUE(h.send_image(image));
     h.take();
     h.send(finalize_frame(0xABCD, 10000, image_crc(image), 1));
@@ -153,7 +153,7 @@ TEST(SimFlip, RelayedUpdateFlipsThePeerAndLeavesTheControllerInInstallerMode) {
     EXPECT_TRUE(rec.installer_mode);
 }
 
-struct finalize_refusal : in_session {
+struct SimFinalizeRefusal : SimSession {
     void expect_refused(const bytes& finalize, std::uint8_t reason) {
         ASSERT_TRUE(h.send_image(image));
         h.take();
@@ -172,25 +172,25 @@ struct finalize_refusal : in_session {
     }
 };
 
-TEST_F(finalize_refusal, CrcMismatch) {
+TEST_F(SimFinalizeRefusal, CrcMismatch) {
     expect_refused(finalize_frame(1, 10000, image_crc(image) ^ 1, 1), SIM_NAK_CRC_MISMATCH);
 }
 
-TEST_F(finalize_refusal, LengthBeyondWhatArrived) {
+TEST_F(SimFinalizeRefusal, LengthBeyondWhatArrived) {
     // 12288 bytes arrived (three chunks, fill included), so only a longer length is refused...
     expect_refused(finalize_frame(1, 12289, image_crc(image), 1), SIM_NAK_INCOMPLETE);
 }
 
-TEST_F(finalize_refusal, LengthThatCoversFillHasTheWrongCrc) {
+TEST_F(SimFinalizeRefusal, LengthThatCoversFillHasTheWrongCrc) {
     // ...and a length that takes in fill bytes fails on the CRC of those bytes.
     expect_refused(finalize_frame(1, 10001, image_crc(image), 1), SIM_NAK_CRC_MISMATCH);
 }
 
-TEST_F(finalize_refusal, WrongBank) {
+TEST_F(SimFinalizeRefusal, WrongBank) {
     expect_refused(finalize_frame(1, 10000, image_crc(image), 0), SIM_NAK_WRONG_BANK);
 }
 
-TEST_F(in_session, ShorterFinalizeLengthTakesOnlyThosePrefixBytes) {
+TEST_F(SimSession, ShorterFinalizeLengthTakesOnlyThosePrefixBytes) {
     ASSERT_TRUE(h.send_image(image));
     const bytes prefix(image.begin(), image.begin() + 5000);
     EXPECT_EQ(one(finalize_frame(1, 5000, image_crc(prefix), 1)).type, 0x84);
@@ -220,7 +220,7 @@ TEST(SimLimit, DataBeyondTheBankLimitIsNakedButFillIsNot) {
     EXPECT_EQ(le32(nak[0].payload, 1), 1u);
 }
 
-TEST_F(in_session, AbortIsAnsweredWithOneAckAndEndsTheDialogue) {
+TEST_F(SimSession, AbortIsAnsweredWithOneAckAndEndsTheDialogue) {
     ASSERT_EQ(one(chunk_frame(image, 0)).type, 0x82);
     h.take();
     h.send(simtest::abort_frame());
@@ -236,7 +236,7 @@ TEST_F(in_session, AbortIsAnsweredWithOneAckAndEndsTheDialogue) {
               std::string("peers:\r\nKR-0100 reader\r\nEND\r\n") + SIM_PROMPT);
 }
 
-TEST_F(in_session, CorruptHostFramesAreIgnored) {
+TEST_F(SimSession, CorruptHostFramesAreIgnored) {
     bytes frame = chunk_frame(image, 0);
     frame.back() ^= 0x01;
     EXPECT_TRUE(h.exchange(frame).empty());
@@ -245,7 +245,7 @@ TEST_F(in_session, CorruptHostFramesAreIgnored) {
     EXPECT_EQ(h.core.record().frames.back().chunk_attempt, 1u);
 }
 
-TEST_F(in_session, WrongPayloadLengthsAndUnknownTypesAreNaked) {
+TEST_F(SimSession, WrongPayloadLengthsAndUnknownTypesAreNaked) {
     device_frame nak = one(simtest::host_frame(0x01, bytes(100, 0)));
     EXPECT_EQ(nak.type, 0x83);
     EXPECT_EQ(nak.payload[0], SIM_NAK_BAD_LENGTH);
