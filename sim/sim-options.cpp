@@ -170,8 +170,7 @@ std::vector<std::string_view> split(std::string_view text, char sep) {
     }
 }
 
-} // namespace
-
+// Parses "SERIAL:TYPE:VARIANT[:BANK[:LIMIT[:DELAY_MS]]]" into `device`; false with a reason.
 bool sim_peer_parse(std::string_view text, sim_device_config& device, std::string& error) {
     const std::vector<std::string_view> parts = split(text, ':');
     if (parts.size() < 3 || parts.size() > 6) {
@@ -185,6 +184,8 @@ bool sim_peer_parse(std::string_view text, sim_device_config& device, std::strin
            (parts.size() < 5 || parse_field(parts[4], "bank limit", device.bank_limit, error)) &&
            (parts.size() < 6 || parse_delay(parts[5], device.chunk_delay_ms, error));
 }
+
+} // namespace
 
 bool sim_fault_parse(std::string_view text, sim_fault& fault, std::string& error) {
     const std::size_t colon = text.find(':');

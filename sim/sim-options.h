@@ -17,9 +17,6 @@ struct sim_cli {
 // reason in `error` on the first mistake.
 bool sim_options_parse(int argc, const char* const* argv, sim_cli& cli, std::string& error);
 
-// Parses "SERIAL:TYPE:VARIANT[:BANK[:LIMIT[:DELAY_MS]]]" into `device`; false with a reason.
-bool sim_peer_parse(std::string_view text, sim_device_config& device, std::string& error);
-
 // Parses "KIND[:KEY=VALUE,...]" (the part after the device) into `fault`; false with a reason.
 bool sim_fault_parse(std::string_view text, sim_fault& fault, std::string& error);
 
