@@ -24,6 +24,9 @@ set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 # What a package holds is what `cmake --install` puts there, minus the symbol tables.
 set(CPACK_STRIP_FILES ON)
+# `cpack --config CPackSourceConfig.cmake` packs the tracked sources, not the builds.
+set(CPACK_SOURCE_GENERATOR TGZ)
+set(CPACK_SOURCE_IGNORE_FILES "/build/" "/out/" "/\\.git" "__pycache__")
 
 # A text file as a Windows user reads it: CRLF line ends, a .txt name. Written only when it
 # changes, so a new configure does not make the zip look out of date.
