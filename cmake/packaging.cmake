@@ -26,7 +26,7 @@ set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_STRIP_FILES ON)
 # `cpack --config CPackSourceConfig.cmake` packs the tracked sources, not the builds.
 set(CPACK_SOURCE_GENERATOR TGZ)
-set(CPACK_SOURCE_IGNORE_FILES "/build/" "/out/" "/\\.git" "__pycache__")
+set(CPACK_SOURCE_IGNORE_FILES "/build/" "/out/" "/\\\\.git" "__pycache__")
 
 # A text file as a Windows user reads it: CRLF line ends, a .txt name. Written only when it
 # changes, so a new configure does not make the zip look out of date.
