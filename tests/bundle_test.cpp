@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -172,8 +173,10 @@ TEST_F(BundleLoad, HeaderOnlyBundleIsEmpty) {
 TEST_F(BundleLoad, MultiByteFieldsAreLittleEndian) {
     // Distinct bytes in every field, and an image beyond offset 255, so a swapped or truncated
     // read of any field shows.
-    bytes tail(300, 0x5A);
-    tail.insert(tail.end(), DIGITS.begin(), DIGITS.end());
+    // Sized once and filled by copy: g++ 12 at -O3 misreads vector::insert's growth here as an
+    // out-of-bounds memmove (-Warray-bounds).
+    bytes tail(300 + DIGITS.size(), 0x5A);
+    std::copy(DIGITS.begin(), DIGITS.end(), tail.begin() + 300);
     const std::uint64_t offset = table_end(1) + 300;
     std::string err;
     bundle* b = load(

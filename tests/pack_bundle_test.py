@@ -233,16 +233,43 @@ class PackBundleTest(unittest.TestCase):
         self.assertEqual(result.stderr, f"pack_bundle: could not open bundle '{missing}'\n")
 
     def test_usage_errors_and_help(self):
-        for args in ([], ["--list"], ["-o"], ["--list", "x", "-o", "y"], ["--bogus"]):
+        for args in (
+            [],
+            ["--list"],
+            ["-o"],
+            ["--list", "x", "-o", "y"],
+            ["--list", "x", "--image", "1:A:0:f"],
+            ["--bogus"],
+            ["-o", "out.kvfw", "--bogus"],
+        ):
             with self.subTest(args=args):
                 result = pack(*args)
-                self.assertEqual(result.returncode, 1)
+                self.assertEqual(result.returncode, 2)
                 self.assertTrue(result.stderr.startswith("pack_bundle: "), result.stderr)
                 self.assertEqual(result.stderr.count("\n"), 1)
+                self.assertEqual(result.stdout, "")
+        # The unknown option is named, ahead of any other complaint.
+        self.assertIn("--bogus", pack("--bogus").stderr)
+        self.assertFalse(os.path.exists(self.path("out.kvfw")))
         result = pack("--help")
         self.assertEqual(result.returncode, 0)
         self.assertIn("--image VARIANT:BANK:TAG:FILE", result.stdout)
         self.assertIn("--list", result.stdout)
+
+    def test_messages_name_the_program_as_started(self):
+        # Installed as kvup-pack, it names itself kvup-pack in its help and its messages.
+        installed = self.path("kvup-pack")
+        with open(PACK_BUNDLE, "rb") as source, open(installed, "wb") as copy:
+            copy.write(source.read())
+        result = run([sys.executable, installed, "--help"])
+        self.assertEqual(result.returncode, 0)
+        self.assertIn("usage: kvup-pack -o OUT", result.stdout)
+        self.assertIn("  kvup-pack --list fw.kvfw", result.stdout)
+        self.assertNotIn("pack_bundle", result.stdout)
+        missing = self.path("none.kvfw")
+        result = run([sys.executable, installed, "--list", missing])
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stderr, f"kvup-pack: could not open bundle '{missing}'\n")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,123 @@
+# Install rules and packages. `cmake --install` puts kvup, kvup-sim and the bundle packer, as
+# kvup-pack, in bin/, their man pages in share/man/man1 and the docs in share/doc/kvup; `cpack`
+# makes kvup_VERSION_ARCH.deb from that. The Windows build installs and zips kvup.exe with the
+# docs as plain text. Tests, benchmarks, fuzzers and kvup-measure are never installed.
+
+include(GNUInstallDirs)
+
+set(CPACK_PACKAGE_NAME kvup)
+set(CPACK_PACKAGE_VENDOR "The kvup developers")
+set(CPACK_PACKAGE_CONTACT "The kvup developers <kvup@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware updater for Kelvane controllers and readers")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+    "kvup updates the firmware of a Kelvane controller connected over USB\n"
+    "(a serial port), or of the controllers and readers it reaches over its\n"
+    "CAN bus: one device, or a whole class of them one after another. It\n"
+    "checks the whole firmware bundle before it touches a device and sends\n"
+    "the image that matches each device's hardware variant and inactive\n"
+    "flash bank.\n"
+    "\n"
+    "The package also holds kvup-sim, a simulated controller with CAN peers\n"
+    "on a pseudo-terminal for trying updates and fault cases without\n"
+    "hardware, and kvup-pack, which builds and checks firmware bundles.")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
+# What a package holds is what `cmake --install` puts there, minus the symbol tables.
+set(CPACK_STRIP_FILES ON)
+# `cpack --config CPackSourceConfig.cmake` packs the tracked sources, not the builds.
+set(CPACK_SOURCE_GENERATOR TGZ)
+set(CPACK_SOURCE_IGNORE_FILES "/build/" "/out/" "/\\\\.git" "__pycache__")
+
+# A text file as a Windows user reads it: CRLF line ends, a .txt name. Written only when it
+# changes, so a new configure does not make the zip look out of date.
+function(kvup_install_text_file source destination name)
+    file(READ ${source} text)
+    string(REPLACE "\r\n" "\n" text "${text}")
+    string(REPLACE "\n" "\r\n" text "${text}")
+    set(out ${PROJECT_BINARY_DIR}/package-text/${destination}/${name})
+    file(WRITE ${out}.new "${text}")
+    file(COPY_FILE ${out}.new ${out} ONLY_IF_DIFFERENT)
+    file(REMOVE ${out}.new)
+    set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+    install(FILES ${out} DESTINATION ${destination})
+endfunction()
+
+file(GLOB KVUP_DOC_PAGES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
+
+if(WIN32)
+    install(TARGETS kvup RUNTIME DESTINATION .)
+    kvup_install_text_file(${PROJECT_SOURCE_DIR}/README.md . README.txt)
+    kvup_install_text_file(${PROJECT_SOURCE_DIR}/LICENSE . LICENSE.txt)
+    foreach(page ${KVUP_DOC_PAGES})
+        get_filename_component(name ${page} NAME_WE)
+        kvup_install_text_file(${page} docs ${name}.txt)
+    endforeach()
+
+    set(CPACK_GENERATOR ZIP)
+    set(CPACK_PACKAGE_FILE_NAME kvup-${PROJECT_VERSION}-windows-x86_64)
+    include(CPack)
+    return()
+endif()
+
+install(TARGETS kvup RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+set(KVUP_MAN_PAGES kvup kvup-pack)
+if(TARGET kvup-sim)
+    install(TARGETS kvup-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    list(APPEND KVUP_MAN_PAGES kvup-sim)
+endif()
+# In the source tree the packer is scripts/pack_bundle, the name kvup's usage text gives; in a
+# shared bin/ that name could clash with another package's. It names itself as started.
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/pack_bundle DESTINATION ${CMAKE_INSTALL_BINDIR}
+        RENAME kvup-pack)
+
+# Man pages carry the project's version; compressed with gzip -n (no name, no time stamp), as
+# Debian wants them, when gzip is there.
+find_program(KVUP_GZIP gzip)
+foreach(page ${KVUP_MAN_PAGES})
+    set(man ${PROJECT_BINARY_DIR}/man/${page}.1)
+    configure_file(${PROJECT_SOURCE_DIR}/man/${page}.1 ${man} @ONLY)
+    if(KVUP_GZIP)
+        execute_process(COMMAND ${KVUP_GZIP} -9nc ${man} OUTPUT_FILE ${man}.gz
+                        COMMAND_ERROR_IS_FATAL ANY)
+        set(man ${man}.gz)
+    endif()
+    install(FILES ${man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endforeach()
+
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE ${KVUP_DOC_PAGES}
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# What Debian wants in every package's doc directory, for the .deb only: the licence as
+# /usr/share/doc/kvup/copyright and the changelog, compressed. The component is left out of a
+# plain `cmake --install` and named in CPACK_COMPONENTS_ALL below.
+file(STRINGS ${PROJECT_SOURCE_DIR}/cmake/debian/changelog KVUP_CHANGELOG_HEAD LIMIT_COUNT 1)
+if(NOT KVUP_CHANGELOG_HEAD MATCHES "^kvup \\(${PROJECT_VERSION}\\) ")
+    message(WARNING "cmake/debian/changelog does not begin with an entry for kvup "
+                    "${PROJECT_VERSION}; the .deb would carry a stale changelog")
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR}
+        COMPONENT debian EXCLUDE_FROM_ALL)
+if(KVUP_GZIP)
+    set(changelog ${PROJECT_BINARY_DIR}/debian/changelog.gz)
+    file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/debian)
+    execute_process(COMMAND ${KVUP_GZIP} -9nc ${PROJECT_SOURCE_DIR}/cmake/debian/changelog
+                    OUTPUT_FILE ${changelog} COMMAND_ERROR_IS_FATAL ANY)
+    set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+                 ${PROJECT_SOURCE_DIR}/cmake/debian/changelog)
+    install(FILES ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT debian
+            EXCLUDE_FROM_ALL)
+endif()
+
+set(CPACK_GENERATOR DEB)
+# One package of every component: the default one and the Debian doc files.
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+set(CPACK_COMPONENTS_ALL Unspecified debian)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# dpkg-shlibdeps finds the libraries kvup and kvup-sim link; kvup-pack needs Python 3.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS python3)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)
