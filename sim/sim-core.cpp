@@ -53,6 +53,7 @@ bool chunk_scoped(sim_fault_kind kind) {
     case sim_fault_kind::chunk_oversize:
     case sim_fault_kind::ack_length:
     case sim_fault_kind::disconnect:
+    case sim_fault_kind::unplug:
         return true;
     default:
         return false;
@@ -108,6 +109,34 @@ void sim_core::reset(std::uint64_t now_us) {
     }
     host_data_since_reset_ = false;
     boot(now_us, std::uint64_t{config_.boot_delay_ms} * 1000);
+}
+
+void sim_core::hold_reset(std::uint64_t now_us) {
+    if (disconnect_ || held_) {
+        return;
+    }
+    held_ = true;
+    out_.clear();
+    if (session_) {
+        end_session(sim_outcome::interrupted);
+    }
+    record_.resets_us.push_back(now_us);
+    log("reset: held while DTR is cleared");
+    boot_ready_us_ = UINT64_MAX; // deaf until it boots
+}
+
+void sim_core::release_reset(std::uint64_t now_us) {
+    if (disconnect_ || !held_) {
+        return;
+    }
+    held_ = false;
+    unplug_ = false;
+    boot(now_us, std::uint64_t{config_.boot_delay_ms} * 1000);
+}
+
+void sim_core::note_unplugged() {
+    unplug_ = false;
+    ++record_.usb.unplugs;
 }
 
 void sim_core::boot(std::uint64_t now_us, std::uint64_t delay_us) {
@@ -502,6 +531,15 @@ void sim_core::chunk_frame(std::uint16_t len, std::uint64_t now_us) {
         log("fault: disconnect at " + what);
         end_session(sim_outcome::interrupted);
         disconnect_ = true;
+        return;
+    }
+    if (chunk_fault(sim_fault_kind::unplug)) {
+        log("fault: unplug at " + what);
+        end_session(sim_outcome::interrupted);
+        out_.clear();
+        held_ = true; // without power until it is attached again
+        unplug_ = true;
+        boot_ready_us_ = UINT64_MAX;
         return;
     }
     if (chunk_fault(sim_fault_kind::chunk_silent)) {

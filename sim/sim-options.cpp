@@ -59,9 +59,17 @@ const char* const USAGE =
     "    boot-silent         boot output without the prompt or menu marker\n"
     "    no-password-prompt  'installer on' gets no password prompt\n"
     "    installer-cancel    the password is answered with 'Cancelled'\n"
+    "  USB (with --usb; keys as for the answers to chunks):\n"
+    "    unplug              the device detaches when the chunk arrives; banks are kept\n"
     "  session=N limits a fault to the device's N-th update session (console faults: the\n"
     "  N-th reset); 0, the default, means every one.\n"
     "  e.g. --fault self:chunk-silent:chunk=2  --fault KR-0100:finalize-nak:reason=4,session=1\n"
+    "\n"
+    "USB (Linux, as root): a CDC-ACM device on the kernel's vhci-hcd instead of a pty:\n"
+    "  --usb                 attach over USB/IP; the kernel's cdc_acm makes /dev/ttyACMn\n"
+    "  --vhci DIR            vhci-hcd in sysfs (default /sys/devices/platform/vhci_hcd.0)\n"
+    "  --usb-speed full|high bus speed the device reports (default full)\n"
+    "  --replug-after MS     attach again MS after an unplug (default: on SIGUSR2 only)\n"
     "\n"
     "Other:\n"
     "  --quiet               no event log, only the port line and the summary\n"
@@ -92,6 +100,7 @@ constexpr kind_name KIND_NAMES[] = {
     {"boot-silent", sim_fault_kind::boot_silent},
     {"no-password-prompt", sim_fault_kind::no_password_prompt},
     {"installer-cancel", sim_fault_kind::installer_cancel},
+    {"unplug", sim_fault_kind::unplug},
 };
 
 bool is_console_fault(sim_fault_kind kind) {
@@ -294,6 +303,22 @@ bool sim_options_parse(int argc, const char* const* argv, sim_cli& cli, std::str
             if (!ok && error.empty()) {
                 error = "--link needs a path";
             }
+        } else if (arg == "--usb") {
+            ok = flag(cli.usb);
+        } else if (arg == "--vhci") {
+            ok = take() && !value.empty();
+            cli.vhci_dir = std::string(value);
+            if (!ok && error.empty()) {
+                error = "--vhci needs a directory";
+            }
+        } else if (arg == "--usb-speed") {
+            ok = take() && (value == "full" || value == "high");
+            cli.usb_high_speed = value == "high";
+            if (!ok && error.empty()) {
+                error = "bad USB speed '" + std::string(value) + "' (full or high)";
+            }
+        } else if (arg == "--replug-after") {
+            ok = take() && parse_field(value, "replug time", cli.replug_after_ms, error);
         } else if (arg == "--password") {
             ok = take();
             config.password = std::string(value);
@@ -342,6 +367,10 @@ bool sim_options_parse(int argc, const char* const* argv, sim_cli& cli, std::str
         }
     }
 
+    if (cli.usb && config.baud != 0) {
+        error = "--baud paces a pty; a USB device has no line rate";
+        return false;
+    }
     for (std::size_t i = 0; i < config.peers.size(); ++i) {
         if (config.peers[i].serial == config.self.serial) {
             error = "peer " + config.peers[i].serial + " has the connected controller's serial";
