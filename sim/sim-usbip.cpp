@@ -197,7 +197,7 @@ void sim_usb_device::submit(const std::uint8_t* h, const std::uint8_t* data,
             awaiting_host_.reset();
         }
         core_.feed(data, length, now_us);
-        ret_submit(seqnum, 0, packets, nullptr, 0); // an OUT answer carries no data
+        ret_submit(seqnum, 0, packets, nullptr, 0, length);
         return;
     }
     if (direction == USBIP_DIR_IN && (ep == SIM_USB_EP_DATA || ep == SIM_USB_EP_NOTIFY)) {
@@ -247,7 +247,7 @@ void sim_usb_device::control(std::uint32_t seqnum, std::uint32_t buffer_len,
         return;
     }
     if (host_to_device) {
-        ret_submit(seqnum, 0, 0, nullptr, 0);
+        ret_submit(seqnum, 0, 0, nullptr, 0, data_len);
         return;
     }
     const std::size_t n = std::min<std::size_t>({answer.size(), le16(setup + 6), buffer_len});
@@ -378,12 +378,13 @@ void sim_usb_device::unlink(std::uint32_t seqnum, std::uint32_t victim) {
 
 void sim_usb_device::ret_submit(std::uint32_t seqnum, std::int32_t status,
                                 std::uint32_t number_of_packets, const std::uint8_t* data,
-                                std::size_t data_len) {
+                                std::size_t data_len, std::uint32_t out_len) {
     std::uint8_t h[USBIP_HEADER_LEN] = {};
     usbip_put_be32(h, USBIP_RET_SUBMIT);
     usbip_put_be32(h + 4, seqnum);
     usbip_put_be32(h + 20, static_cast<std::uint32_t>(status));
-    usbip_put_be32(h + 24, static_cast<std::uint32_t>(data_len));
+    // An OUT answer says how much was taken but carries no data.
+    usbip_put_be32(h + 24, data != nullptr ? static_cast<std::uint32_t>(data_len) : out_len);
     // Echoed as the host sent it: the kernel copies it back into its URB.
     usbip_put_be32(h + 32, number_of_packets);
     out_.insert(out_.end(), h, h + USBIP_HEADER_LEN);
