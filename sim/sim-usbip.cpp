@@ -494,22 +494,23 @@ std::vector<std::uint8_t> sim_usb_device::descriptor(std::uint8_t type, std::uin
 // One configuration: the communications interface (header, call management, ACM and union
 // functional descriptors, interrupt IN 0x81) and the data interface (bulk OUT 0x02, bulk IN 0x82).
 std::vector<std::uint8_t> sim_usb_device::config_descriptor(bool high, std::uint8_t type) const {
-    const std::uint16_t bulk = high ? 512 : 64;
+    const std::uint8_t bulk_lo = high ? 0x00 : 64; // 512 or 64 bytes
+    const std::uint8_t bulk_hi = high ? 0x02 : 0;
     const std::uint8_t interval = high ? 8 : 16; // 2^(8-1) microframes or 16 frames: 16 ms
-    std::vector<std::uint8_t> d{9, type, 0, 0, 2, 1, 0, 0x80, 50}; // bus-powered, 100 mA
-    d.insert(d.end(), {9, 4, 0, 0, 1, 0x02, 0x02, 0x00, 0}); // CDC, ACM, no AT protocol
-    d.insert(d.end(), {5, 0x24, 0x00, 0x10, 0x01});        // header, CDC 1.10
-    d.insert(d.end(), {5, 0x24, 0x01, 0x00, 1});           // call management: none, data iface 1
-    d.insert(d.end(), {4, 0x24, 0x02, 0x06});              // ACM: line coding and state, break
-    d.insert(d.end(), {5, 0x24, 0x06, 0, 1});              // union: control 0, data 1
-    d.insert(d.end(), {7, 5, 0x80 | SIM_USB_EP_NOTIFY, 0x03, 16, 0, interval});
-    d.insert(d.end(), {9, 4, 1, 0, 2, 0x0A, 0x00, 0x00, 0}); // CDC data
-    d.insert(d.end(), {7, 5, SIM_USB_EP_DATA, 0x02});
-    put_le16(d, bulk);
-    d.push_back(0);
-    d.insert(d.end(), {7, 5, 0x80 | SIM_USB_EP_DATA, 0x02});
-    put_le16(d, bulk);
-    d.push_back(0);
+    const std::uint8_t notify_in = 0x80 | SIM_USB_EP_NOTIFY;
+    const std::uint8_t data_in = 0x80 | SIM_USB_EP_DATA;
+    std::vector<std::uint8_t> d = {
+        9, type, 0, 0, 2, 1, 0, 0x80, 50,           // 2 interfaces; bus-powered, 100 mA
+        9, 4, 0, 0, 1, 0x02, 0x02, 0x00, 0,         // CDC, ACM, no AT protocol
+        5, 0x24, 0x00, 0x10, 0x01,                  // header, CDC 1.10
+        5, 0x24, 0x01, 0x00, 1,                     // call management: none, data interface 1
+        4, 0x24, 0x02, 0x06,                        // ACM: line coding and state, break
+        5, 0x24, 0x06, 0, 1,                        // union: control 0, data 1
+        7, 5, notify_in, 0x03, 16, 0, interval,     // interrupt IN, 16 bytes
+        9, 4, 1, 0, 2, 0x0A, 0x00, 0x00, 0,         // CDC data
+        7, 5, SIM_USB_EP_DATA, 0x02, bulk_lo, bulk_hi, 0, // bulk OUT
+        7, 5, data_in, 0x02, bulk_lo, bulk_hi, 0,   // bulk IN
+    };
     d[2] = static_cast<std::uint8_t>(d.size());
     d[3] = static_cast<std::uint8_t>(d.size() >> 8);
     return d;
