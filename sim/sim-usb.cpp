@@ -184,7 +184,7 @@ struct sim_usb_instance::impl {
     std::atomic<bool> linked{false};
     std::atomic<bool> replug_wanted{false};
     std::atomic<int> port{-1};
-    bool vhci = true; // attached through vhci_dir (no hook of the caller's)
+    bool vhci = true;               // attached through vhci_dir (no hook of the caller's)
     std::uint64_t replug_at_us = 0; // 0 = none scheduled
     std::thread thread;
     std::once_flag stopped;
@@ -280,10 +280,10 @@ bool sim_usb_instance::impl::connect(std::string& error) {
 
     int attached_port = -1;
     const std::uint32_t speed = device->speed();
-    const bool ok = options.attach
-                        ? options.attach(client.fd, SIM_USB_DEVID, speed, attached_port, error)
-                        : vhci_attach(options.vhci_dir, client.fd, SIM_USB_DEVID, speed,
-                                      attached_port, error);
+    const bool ok =
+        options.attach
+            ? options.attach(client.fd, SIM_USB_DEVID, speed, attached_port, error)
+            : vhci_attach(options.vhci_dir, client.fd, SIM_USB_DEVID, speed, attached_port, error);
     if (!ok) {
         return false;
     }
@@ -499,9 +499,8 @@ bool sim_usb_instance::wait_for(const std::function<bool(const sim_record&)>& do
                                     [&] { return done(state_->core->record()); });
 }
 
-std::unique_ptr<sim_usb_instance> sim_usb_start(const sim_config& config,
-                                                const sim_usb_options& options,
-                                                std::string* error) {
+std::unique_ptr<sim_usb_instance>
+sim_usb_start(const sim_config& config, const sim_usb_options& options, std::string* error) {
     auto state = std::make_unique<sim_usb_instance::impl>();
     state->config = config;
     state->options = options;
@@ -512,8 +511,8 @@ std::unique_ptr<sim_usb_instance> sim_usb_start(const sim_config& config,
     } else {
         // The devices were powered before the link came up: the boot output goes nowhere.
         state->core = std::make_unique<sim_core>(state->config, state->now_us());
-        state->device = std::make_unique<sim_usb_device>(*state->core, state->config.self,
-                                                         options.high_speed);
+        state->device =
+            std::make_unique<sim_usb_device>(*state->core, state->config.self, options.high_speed);
         state->connect(reason);
     }
     if (!state->linked) {

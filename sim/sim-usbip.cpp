@@ -175,8 +175,7 @@ bool sim_usb_device::take_command(std::uint64_t now_us) {
     return true;
 }
 
-void sim_usb_device::submit(const std::uint8_t* h, const std::uint8_t* data,
-                            std::uint64_t now_us) {
+void sim_usb_device::submit(const std::uint8_t* h, const std::uint8_t* data, std::uint64_t now_us) {
     const std::uint32_t seqnum = usbip_get_be32(h + 4);
     const std::uint32_t direction = usbip_get_be32(h + 12);
     const std::uint32_t ep = usbip_get_be32(h + 16);
@@ -218,7 +217,8 @@ void sim_usb_device::control(std::uint32_t seqnum, std::uint32_t buffer_len,
     ev.index = le16(setup + 4);
     ev.length = le16(setup + 6);
     const bool host_to_device = (setup[0] & 0x80) == 0;
-    const std::uint32_t data_len = host_to_device ? std::min<std::uint32_t>(buffer_len, ev.length) : 0;
+    const std::uint32_t data_len =
+        host_to_device ? std::min<std::uint32_t>(buffer_len, ev.length) : 0;
     if (data != nullptr && data_len > 0) {
         ev.data.assign(data, data + data_len);
     }
@@ -261,8 +261,8 @@ bool sim_usb_device::standard_request(const std::uint8_t* setup,
     const std::uint16_t index = le16(setup + 4);
     switch (setup[1]) {
     case REQ_GET_DESCRIPTOR:
-        answer = descriptor(static_cast<std::uint8_t>(value >> 8),
-                            static_cast<std::uint8_t>(value));
+        answer =
+            descriptor(static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value));
         return type == 0x80 && !answer.empty();
     case REQ_SET_CONFIGURATION:
         if (type != 0x00 || value > 1) {
@@ -423,7 +423,8 @@ void sim_usb_device::pump(std::uint64_t now_us) {
 }
 
 void sim_usb_device::sent(std::size_t count) {
-    out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(std::min(count, out_.size())));
+    out_.erase(out_.begin(),
+               out_.begin() + static_cast<std::ptrdiff_t>(std::min(count, out_.size())));
 }
 
 std::optional<std::uint64_t> sim_usb_device::next_due_us() const {
@@ -456,7 +457,7 @@ std::vector<std::uint8_t> sim_usb_device::descriptor(std::uint8_t type, std::uin
     switch (type) {
     case DT_DEVICE: {
         std::vector<std::uint8_t> d{18, DT_DEVICE};
-        put_le16(d, 0x0200);        // USB 2.0 (no BOS descriptor)
+        put_le16(d, 0x0200);                       // USB 2.0 (no BOS descriptor)
         d.insert(d.end(), {0x02, 0x00, 0x00, 64}); // CDC class at device level, EP0 64 bytes
         put_le16(d, SIM_USB_VENDOR);
         put_le16(d, SIM_USB_PRODUCT);
@@ -499,18 +500,20 @@ std::vector<std::uint8_t> sim_usb_device::config_descriptor(bool high, std::uint
     const std::uint8_t interval = high ? 8 : 16; // 2^(8-1) microframes or 16 frames: 16 ms
     const std::uint8_t notify_in = 0x80 | SIM_USB_EP_NOTIFY;
     const std::uint8_t data_in = 0x80 | SIM_USB_EP_DATA;
+    // clang-format off
     std::vector<std::uint8_t> d = {
-        9, type, 0, 0, 2, 1, 0, 0x80, 50,           // 2 interfaces; bus-powered, 100 mA
-        9, 4, 0, 0, 1, 0x02, 0x02, 0x00, 0,         // CDC, ACM, no AT protocol
-        5, 0x24, 0x00, 0x10, 0x01,                  // header, CDC 1.10
-        5, 0x24, 0x01, 0x00, 1,                     // call management: none, data interface 1
-        4, 0x24, 0x02, 0x06,                        // ACM: line coding and state, break
-        5, 0x24, 0x06, 0, 1,                        // union: control 0, data 1
-        7, 5, notify_in, 0x03, 16, 0, interval,     // interrupt IN, 16 bytes
-        9, 4, 1, 0, 2, 0x0A, 0x00, 0x00, 0,         // CDC data
+        9, type, 0, 0, 2, 1, 0, 0x80, 50,                 // 2 interfaces; bus-powered, 100 mA
+        9, 4, 0, 0, 1, 0x02, 0x02, 0x00, 0,               // CDC, ACM, no AT protocol
+        5, 0x24, 0x00, 0x10, 0x01,                        // header, CDC 1.10
+        5, 0x24, 0x01, 0x00, 1,                           // call management: none, data iface 1
+        4, 0x24, 0x02, 0x06,                              // ACM: line coding and state, break
+        5, 0x24, 0x06, 0, 1,                              // union: control 0, data 1
+        7, 5, notify_in, 0x03, 16, 0, interval,           // interrupt IN, 16 bytes
+        9, 4, 1, 0, 2, 0x0A, 0x00, 0x00, 0,               // CDC data
         7, 5, SIM_USB_EP_DATA, 0x02, bulk_lo, bulk_hi, 0, // bulk OUT
-        7, 5, data_in, 0x02, bulk_lo, bulk_hi, 0,   // bulk IN
+        7, 5, data_in, 0x02, bulk_lo, bulk_hi, 0,         // bulk IN
     };
+    // clang-format on
     d[2] = static_cast<std::uint8_t>(d.size());
     d[3] = static_cast<std::uint8_t>(d.size() >> 8);
     return d;

@@ -29,7 +29,7 @@ inline constexpr std::uint32_t USBIP_DIR_OUT = 0;
 inline constexpr std::uint32_t USBIP_DIR_IN = 1;
 inline constexpr std::size_t USBIP_HEADER_LEN = 48;
 inline constexpr std::size_t USBIP_BUSID_LEN = 32;
-inline constexpr std::size_t USBIP_DEVICE_LEN = 312;                      // usbip_usb_device
+inline constexpr std::size_t USBIP_DEVICE_LEN = 312;                         // usbip_usb_device
 inline constexpr std::size_t USBIP_IMPORT_REQUEST_LEN = 8 + USBIP_BUSID_LEN; // 40
 inline constexpr std::size_t USBIP_IMPORT_REPLY_LEN = 8 + USBIP_DEVICE_LEN;  // 320
 
@@ -123,8 +123,8 @@ class sim_usb_device {
 
     bool imported_ = false;
     std::uint8_t configuration_ = 0;
-    std::uint16_t line_state_ = 0;                     // bit 0 DTR, bit 1 RTS
+    std::uint16_t line_state_ = 0;                                    // bit 0 DTR, bit 1 RTS
     std::uint8_t line_coding_[7] = {0x00, 0xC2, 0x01, 0x00, 0, 0, 8}; // 115200 8N1
-    std::optional<std::size_t> open_reset_;   // DTR reset of this link still cleared
+    std::optional<std::size_t> open_reset_;    // DTR reset of this link still cleared
     std::optional<std::size_t> awaiting_host_; // DTR reset waiting for its first host byte
 };

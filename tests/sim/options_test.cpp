@@ -143,10 +143,10 @@ TEST(SimOptions, UsbFrontEndAndItsUnplugFault) {
     sim_cli cli;
     std::string error;
     ASSERT_FALSE(cli.usb);
-    ASSERT_TRUE(parse({"--usb", "--usb-speed", "high", "--replug-after", "500", "--vhci",
-                       "/sys/devices/platform/vhci_hcd.1", "--fault",
-                       "self:unplug:chunk=3,session=1"},
-                      cli, error))
+    ASSERT_TRUE(
+        parse({"--usb", "--usb-speed", "high", "--replug-after", "500", "--vhci",
+               "/sys/devices/platform/vhci_hcd.1", "--fault", "self:unplug:chunk=3,session=1"},
+              cli, error))
         << error;
     EXPECT_TRUE(cli.usb);
     EXPECT_TRUE(cli.usb_high_speed);

@@ -3,8 +3,8 @@
 // vhci-hcd. Shows the import exchange done by the shell itself, the boot text after a DTR pulse
 // at the right time, the unplug fault closing the link, a replug and a stop.
 
-#include "sim-usb.h"
 #include "sim-test-helpers.h"
+#include "sim-usb.h"
 #include "sim-usbip.h"
 #include "usbip-test-helpers.h"
 
@@ -72,7 +72,8 @@ struct host_end {
     }
 
     // Reads for up to `ms`, or until `done` holds.
-    void read_for(int ms, const std::function<bool()>& done = [] { return false; }) {
+    void read_for(
+        int ms, const std::function<bool()>& done = [] { return false; }) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         while (!eof && !done() && std::chrono::steady_clock::now() < end) {
             pollfd p{fd, POLLIN, 0};

@@ -39,7 +39,7 @@ struct usb_host {
     sim_usb_device device;
     usbtest::kernel kernel;
     std::uint64_t now_us = 1000;
-    std::string console; // bulk IN data so far
+    std::string console;   // bulk IN data so far
     std::vector<ret> rets; // answers other than bulk IN data, oldest first
     bool stream_ok = true;
 
@@ -499,8 +499,7 @@ TEST(UsbUnplug, TheDeviceGoesAtItsChunkKeepsItsBanksAndUpdatesAfterAReplug) {
         h.send(h.kernel.bulk_out(simtest::chunk_frame(image, i)));
         h.advance_ms(5);
     }
-    h.send(h.kernel.bulk_out(
-        simtest::finalize_frame(1, 2 * 4096, simtest::image_crc(image), 1)));
+    h.send(h.kernel.bulk_out(simtest::finalize_frame(1, 2 * 4096, simtest::image_crc(image), 1)));
     h.advance_ms(5);
     EXPECT_EQ(h.core.record().devices[0].banks[1].bytes, image);
     EXPECT_EQ(h.core.record().usb.unplugs, 1u);
