@@ -361,8 +361,12 @@ void sim_usb_instance::impl::loop() {
                     detach("disconnect fault, for good");
                     core->note_disconnected();
                     gone = true;
-                } else if (core->unplug_requested()) {
-                    detach("unplug fault");
+                } else if (core->unplug_requested() || device->unplug_requested()) {
+                    const bool on_dtr = device->unplug_requested();
+                    detach(on_dtr ? "unplug fault, on a DTR clear" : "unplug fault");
+                    if (on_dtr) {
+                        core->hold_reset(now); // DTR was on its way down; the power goes with it
+                    }
                     core->note_unplugged();
                     if (options.replug_after_ms != 0) {
                         replug_at_us = now + std::uint64_t{options.replug_after_ms} * 1000;

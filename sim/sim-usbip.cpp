@@ -85,12 +85,13 @@ bool usbip_import_reply_ok(const std::uint8_t* reply, std::size_t count) {
            usbip_get_be16(reply + 2) == USBIP_OP_REP_IMPORT && usbip_get_be32(reply + 4) == 0;
 }
 
-sim_usb_device::sim_usb_device(sim_core& core, const sim_device_config& self, bool high_speed)
-    : core_(core), self_(self), high_speed_(high_speed) {}
+sim_usb_device::sim_usb_device(sim_core& core, const sim_device_config& self, bool high_speed,
+                               sim_usb_faults faults)
+    : core_(core), self_(self), high_speed_(high_speed), faults_(faults) {}
 
 bool sim_usb_device::receive(const std::uint8_t* bytes, std::size_t count, std::uint64_t now_us) {
     in_.insert(in_.end(), bytes, bytes + count);
-    for (;;) {
+    while (!unplug_) {
         const std::size_t before = in_.size();
         if (!(imported_ ? take_command(now_us) : take_import())) {
             return false;
@@ -189,6 +190,11 @@ void sim_usb_device::submit(const std::uint8_t* h, const std::uint8_t* data, std
         ret_submit(seqnum, SIM_USB_EPIPE, packets, nullptr, 0);
         return;
     }
+    if (ep == SIM_USB_EP_DATA && direction == USBIP_DIR_OUT && faults_.stall_out) {
+        log_.push_back("fault: bulk OUT of " + std::to_string(length) + " bytes stalled");
+        ret_submit(seqnum, SIM_USB_EPIPE, packets, nullptr, 0);
+        return;
+    }
     if (ep == SIM_USB_EP_DATA && direction == USBIP_DIR_OUT) {
         core_.usb_record().bulk_out_bytes += length;
         if (length > 0 && awaiting_host_) {
@@ -242,6 +248,9 @@ void sim_usb_device::control(std::uint32_t seqnum, std::uint32_t buffer_len,
         log_.push_back(text);
     }
     core_.usb_record().controls.push_back(std::move(ev));
+    if (unplug_) {
+        return; // gone before the status stage: the host never gets an answer
+    }
     if (!ok) {
         ret_submit(seqnum, SIM_USB_EPIPE, 0, nullptr, 0);
         return;
@@ -319,8 +328,7 @@ bool sim_usb_device::class_request(const std::uint8_t* setup, const std::uint8_t
         if (type != 0x21) {
             return false;
         }
-        line_state(value, now_us);
-        return true;
+        return line_state(value, now_us);
     case CDC_SEND_BREAK:
         log_.push_back("usb: break of " + std::to_string(value) + " ms");
         return type == 0x21;
@@ -331,8 +339,13 @@ bool sim_usb_device::class_request(const std::uint8_t* setup, const std::uint8_t
 
 // DTR is the controller's reset line: cleared holds it in reset, set again boots it. A set
 // without a clear before it on this link (the first open) changes nothing.
-void sim_usb_device::line_state(std::uint16_t value, std::uint64_t now_us) {
+bool sim_usb_device::line_state(std::uint16_t value, std::uint64_t now_us) {
     const bool was_dtr = dtr();
+    if (was_dtr && (value & 1) == 0 && ++dtr_clears_ == faults_.unplug_on_dtr) {
+        log_.push_back("fault: unplug on DTR clear " + std::to_string(dtr_clears_));
+        unplug_ = true;
+        return true;
+    }
     line_state_ = value & 3;
     char text[80];
     std::snprintf(text, sizeof text, "usb: DTR %s, RTS %s", dtr() ? "set" : "cleared",
@@ -356,6 +369,7 @@ void sim_usb_device::line_state(std::uint16_t value, std::uint64_t now_us) {
             core_.drain(UINT64_MAX); // said while nobody listened: gone
         }
     }
+    return true;
 }
 
 void sim_usb_device::unlink(std::uint32_t seqnum, std::uint32_t victim) {
@@ -437,6 +451,7 @@ std::optional<std::uint64_t> sim_usb_device::next_due_us() const {
 }
 
 void sim_usb_device::detached() {
+    unplug_ = false;
     in_.clear();
     out_.clear();
     pending_.clear();

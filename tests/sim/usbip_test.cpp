@@ -31,8 +31,8 @@ std::string pty_boot_text(const sim_config& config) {
 }
 
 struct usb_host {
-    explicit usb_host(sim_config c = {}, bool high = false)
-        : config(std::move(c)), core(config, 0), device(core, config.self, high) {}
+    explicit usb_host(sim_config c = {}, bool high = false, sim_usb_faults faults = {})
+        : config(std::move(c)), core(config, 0), device(core, config.self, high, faults) {}
 
     sim_config config;
     sim_core core;
@@ -504,4 +504,36 @@ TEST(UsbUnplug, TheDeviceGoesAtItsChunkKeepsItsBanksAndUpdatesAfterAReplug) {
     EXPECT_EQ(h.core.record().devices[0].banks[1].bytes, image);
     EXPECT_EQ(h.core.record().usb.unplugs, 1u);
     EXPECT_EQ(h.core.record().sessions.back().outcome, sim_outcome::done);
+}
+
+TEST(UsbFaults, StalledBulkOutLosesTheHostsBytes) {
+    sim_usb_faults faults;
+    faults.stall_out = true;
+    usb_host h({}, false, faults);
+    h.enumerate();
+    h.open();
+    h.send(h.kernel.bulk_out(std::string("help\r")));
+    EXPECT_EQ(h.last().status, SIM_USB_EPIPE);
+    EXPECT_EQ(h.last().actual, 0u);
+    h.advance_ms(20);
+    EXPECT_EQ(h.console, "");
+    EXPECT_TRUE(h.core.record().lines.empty());
+    EXPECT_TRUE(h.stream_ok);
+}
+
+TEST(UsbFaults, UnplugOnDtrLeavesThatRequestUnanswered) {
+    sim_usb_faults faults;
+    faults.unplug_on_dtr = 2;
+    usb_host h({}, false, faults);
+    h.enumerate();
+    h.open();
+    h.pulse_dtr(); // the first clear is a reset as usual
+    EXPECT_FALSE(h.device.unplug_requested());
+    EXPECT_EQ(h.core.record().usb.dtr_resets.size(), 1u);
+    h.rets.clear();
+    h.send(h.kernel.control_out(CLASS_OUT, 0x22, 0x0002, 0));
+    EXPECT_TRUE(h.device.unplug_requested());
+    EXPECT_TRUE(h.rets.empty()) << "no status stage";
+    h.send(h.kernel.bulk_out(std::string("help\r")));
+    EXPECT_TRUE(h.rets.empty()) << "a device that is gone answers nothing";
 }
