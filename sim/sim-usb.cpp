@@ -157,6 +157,8 @@ std::string sim_usb_find_tty(const std::string& vhci_dir, int port) {
             return "";
         }
         std::string name;
+        // The directory is this call's own (readdir_r is deprecated).
+        // cppcheck-suppress readdirCalled
         while (const dirent* e = ::readdir(d)) {
             if (std::strncmp(e->d_name, "tty", 3) == 0) {
                 name = e->d_name;
@@ -169,6 +171,8 @@ std::string sim_usb_find_tty(const std::string& vhci_dir, int port) {
 }
 
 struct sim_usb_instance::impl {
+    impl(const sim_config& c, const sim_usb_options& o) : config(c), options(o) {}
+
     sim_config config;
     sim_usb_options options;
     std::chrono::steady_clock::time_point t0 = std::chrono::steady_clock::now();
@@ -505,9 +509,7 @@ bool sim_usb_instance::wait_for(const std::function<bool(const sim_record&)>& do
 
 std::unique_ptr<sim_usb_instance>
 sim_usb_start(const sim_config& config, const sim_usb_options& options, std::string* error) {
-    auto state = std::make_unique<sim_usb_instance::impl>();
-    state->config = config;
-    state->options = options;
+    auto state = std::make_unique<sim_usb_instance::impl>(config, options);
     state->vhci = !options.attach;
     std::string reason;
     if (::pipe2(state->wake, O_CLOEXEC | O_NONBLOCK) != 0) {
