@@ -398,8 +398,12 @@ void sim_usb_instance::impl::loop() {
             replug_at_us = 0;
             std::string error;
             if (!connect(error)) {
+                // Still detached; a later request (or the next --replug-after) tries again: a
+                // port of vhci-hcd may take a moment to come free after the detach.
                 notice("kvup-sim: USB replug failed: " + error);
-                break;
+                if (options.replug_after_ms != 0) {
+                    replug_at_us = now_us() + std::uint64_t{options.replug_after_ms} * 1000;
+                }
             }
             continue;
         }

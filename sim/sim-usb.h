@@ -39,7 +39,7 @@ class sim_usb_instance {
 
     // Detaches and ends the thread; idempotent.
     void stop();
-    // False once stopped, or gone for good (the disconnect fault, a failed replug).
+    // False once stopped, or gone for good (the disconnect fault).
     bool running() const;
     // True while a link to the host is up.
     bool attached() const;
