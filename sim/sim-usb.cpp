@@ -310,10 +310,11 @@ bool sim_usb_instance::impl::connect(std::string& error) {
 
 // Called with mu held.
 void sim_usb_instance::impl::detach(const char* why) {
+    // Said before the link goes, so that the line comes before anything the host does about it.
+    notice(std::string("kvup-sim: USB device detached (") + why + ")");
     close_fd(link);
     linked = false;
     device->detached();
-    notice(std::string("kvup-sim: USB device detached (") + why + ")");
 }
 
 // Writes what the device has for the host; false when the link broke. Called with mu held.
