@@ -2,6 +2,7 @@
 // without hardware. Runs until SIGINT or SIGTERM, then prints what happened.
 
 #include "sim-options.h"
+#include "sim-usb.h"
 #include "sim.h"
 
 #include <csignal>
@@ -28,6 +29,68 @@ void print_banner(const sim_config& config, const sim_instance& sim) {
     std::fflush(stdout);
 }
 
+void print(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+// The USB front end: runs until SIGINT or SIGTERM; SIGUSR2 attaches the device again after an
+// unplug.
+int run_usb(const sim_cli& cli, const sigset_t& signals) {
+    sim_usb_options options;
+    options.vhci_dir = cli.vhci_dir;
+    options.high_speed = cli.usb_high_speed;
+    options.replug_after_ms = cli.replug_after_ms;
+    options.faults.stall_out = cli.usb_stall_out;
+    options.faults.unplug_on_dtr = cli.usb_unplug_on_dtr;
+    options.notice = print;
+    std::string error;
+    std::unique_ptr<sim_usb_instance> sim = sim_usb_start(cli.config, options, &error);
+    if (!sim) {
+        std::fprintf(stderr, "kvup-sim: cannot attach the simulated USB device: %s\n",
+                     error.c_str());
+        return 1;
+    }
+    // The driver makes the tty a moment after the attach; it is looked for this long.
+    constexpr int TTY_LOOKS = 200; // of 50 ms
+    std::uint32_t tty_for = 0;     // the attach whose tty was printed
+    int looks = 0;
+    for (;;) {
+        const timespec wait{0, 50'000'000};
+        const int sig = sigtimedwait(&signals, nullptr, &wait);
+        if (sig == SIGUSR1) {
+            std::fputs(sim_record_summary(sim->record()).c_str(), stdout);
+            std::fflush(stdout);
+        } else if (sig == SIGUSR2) {
+            if (!sim->replug()) {
+                print("kvup-sim: USB device already attached; no replug");
+            }
+        } else if (sig == SIGINT || sig == SIGTERM || sig == SIGHUP) {
+            break;
+        } else if (!sim->running()) {
+            print("kvup-sim: the USB device is gone; nothing more to simulate");
+            break;
+        }
+        const std::uint32_t attaches = sim->record().usb.attaches;
+        if (attaches != tty_for && sim->attached()) {
+            const std::string tty = sim->tty_path();
+            if (!tty.empty()) {
+                print("kvup-sim: USB device is " + tty);
+                tty_for = attaches;
+                looks = 0;
+            } else if (++looks >= TTY_LOOKS) {
+                print("kvup-sim: no tty appeared for the USB device");
+                tty_for = attaches;
+                looks = 0;
+            }
+        }
+    }
+    sim->stop();
+    std::fputs(sim_record_summary(sim->record()).c_str(), stdout);
+    std::fflush(stdout);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -49,6 +112,7 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGUSR1);
+    sigaddset(&signals, SIGUSR2);
     sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
@@ -57,6 +121,9 @@ int main(int argc, char** argv) {
             std::printf("%s\n", line.c_str());
             std::fflush(stdout);
         };
+    }
+    if (cli.usb) {
+        return run_usb(cli, signals);
     }
     std::unique_ptr<sim_instance> sim = sim_start(cli.config, &error);
     if (!sim) {

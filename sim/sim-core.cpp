@@ -54,6 +54,7 @@ bool chunk_scoped(sim_fault_kind kind) {
     case sim_fault_kind::chunk_oversize:
     case sim_fault_kind::ack_length:
     case sim_fault_kind::disconnect:
+    case sim_fault_kind::unplug:
         return true;
     default:
         return false;
@@ -109,6 +110,34 @@ void sim_core::reset(std::uint64_t now_us) {
     }
     host_data_since_reset_ = false;
     boot(now_us, std::uint64_t{config_.boot_delay_ms} * 1000);
+}
+
+void sim_core::hold_reset(std::uint64_t now_us) {
+    if (disconnect_ || held_) {
+        return;
+    }
+    held_ = true;
+    out_.clear();
+    if (session_) {
+        end_session(sim_outcome::interrupted);
+    }
+    record_.resets_us.push_back(now_us);
+    log("reset: held while DTR is cleared");
+    boot_ready_us_ = UINT64_MAX; // deaf until it boots
+}
+
+void sim_core::release_reset(std::uint64_t now_us) {
+    if (disconnect_ || !held_) {
+        return;
+    }
+    held_ = false;
+    unplug_ = false;
+    boot(now_us, std::uint64_t{config_.boot_delay_ms} * 1000);
+}
+
+void sim_core::note_unplugged() {
+    unplug_ = false;
+    ++record_.usb.unplugs;
 }
 
 void sim_core::boot(std::uint64_t now_us, std::uint64_t delay_us) {
@@ -549,6 +578,15 @@ bool sim_core::chunk_lost(chunk_answer& answer) {
         log("fault: disconnect at " + answer.what);
         end_session(sim_outcome::interrupted);
         disconnect_ = true;
+        return true;
+    }
+    if (chunk_fault(answer, sim_fault_kind::unplug)) {
+        log("fault: unplug at " + answer.what);
+        end_session(sim_outcome::interrupted);
+        out_.clear();
+        held_ = true; // without power until it is attached again
+        unplug_ = true;
+        boot_ready_us_ = UINT64_MAX;
         return true;
     }
     if (chunk_fault(answer, sim_fault_kind::chunk_silent)) {

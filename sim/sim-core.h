@@ -41,6 +41,24 @@ class sim_core {
     // The host discarded both queues, which comes right before its DTR reset pulse.
     void reset(std::uint64_t now_us);
 
+    // USB: the host cleared DTR at `now_us`. The device is held in reset, deaf and silent, until
+    // release_reset; a second hold while held does nothing.
+    void hold_reset(std::uint64_t now_us);
+
+    // USB: DTR set again (or power back after an unplug) at `now_us`: a held device boots.
+    void release_reset(std::uint64_t now_us);
+
+    bool held_in_reset() const { return held_; }
+
+    // Set once the unplug fault has fired; the device is then held until release_reset.
+    bool unplug_requested() const { return unplug_; }
+
+    // The USB front end detached the device for the unplug fault.
+    void note_unplugged();
+
+    // The USB front end's part of the record; the core only keeps it.
+    sim_usb_record& usb_record() { return record_.usb; }
+
     // Host bytes that arrived at `now_us`.
     void feed(const std::uint8_t* bytes, std::size_t count, std::uint64_t now_us);
 
@@ -154,4 +172,6 @@ class sim_core {
     std::uint64_t ack_written_us_ = 0;
     std::optional<std::uint64_t> pending_turnaround_us_;
     bool disconnect_ = false;
+    bool held_ = false;   // in reset (DTR cleared) or without power (unplugged)
+    bool unplug_ = false; // the unplug fault fired and the front end has not detached yet
 };

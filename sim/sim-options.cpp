@@ -59,9 +59,19 @@ const char* const USAGE =
     "    boot-silent         boot output without the prompt or menu marker\n"
     "    no-password-prompt  'installer on' gets no password prompt\n"
     "    installer-cancel    the password is answered with 'Cancelled'\n"
+    "  USB (with --usb; keys as for the answers to chunks):\n"
+    "    unplug              the device detaches when the chunk arrives; banks are kept\n"
     "  session=N limits a fault to the device's N-th update session (console faults: the\n"
     "  N-th reset); 0, the default, means every one.\n"
     "  e.g. --fault self:chunk-silent:chunk=2  --fault KR-0100:finalize-nak:reason=4,session=1\n"
+    "\n"
+    "USB (Linux, as root): a CDC-ACM device on the kernel's vhci-hcd instead of a pty:\n"
+    "  --usb                 attach over USB/IP; the kernel's cdc_acm makes /dev/ttyACMn\n"
+    "  --vhci DIR            vhci-hcd in sysfs (default /sys/devices/platform/vhci_hcd.0)\n"
+    "  --usb-speed full|high bus speed the device reports (default full)\n"
+    "  --replug-after MS     attach again MS after an unplug (default: on SIGUSR2 only)\n"
+    "  --usb-stall-out       every bulk OUT transfer (host to device) stalls\n"
+    "  --usb-unplug-on-dtr N detach on the N-th DTR clear, leaving that request unanswered\n"
     "\n"
     "Other:\n"
     "  --quiet               no event log, only the port line and the summary\n"
@@ -92,6 +102,7 @@ constexpr kind_name KIND_NAMES[] = {
     {"boot-silent", sim_fault_kind::boot_silent},
     {"no-password-prompt", sim_fault_kind::no_password_prompt},
     {"installer-cancel", sim_fault_kind::installer_cancel},
+    {"unplug", sim_fault_kind::unplug},
 };
 
 bool is_console_fault(sim_fault_kind kind) {
@@ -317,6 +328,26 @@ bool parse_option(option_arg& arg, sim_cli& cli, pending_faults& faults) {
         if (!ok && error.empty()) {
             error = "--link needs a path";
         }
+    } else if (name == "--usb") {
+        ok = arg.flag(cli.usb);
+    } else if (name == "--vhci") {
+        ok = arg.take() && !value.empty();
+        cli.vhci_dir = std::string(value);
+        if (!ok && error.empty()) {
+            error = "--vhci needs a directory";
+        }
+    } else if (name == "--usb-speed") {
+        ok = arg.take() && (value == "full" || value == "high");
+        cli.usb_high_speed = value == "high";
+        if (!ok && error.empty()) {
+            error = "bad USB speed '" + std::string(value) + "' (full or high)";
+        }
+    } else if (name == "--usb-stall-out") {
+        ok = arg.flag(cli.usb_stall_out);
+    } else if (name == "--usb-unplug-on-dtr") {
+        ok = arg.take() && parse_field(value, "DTR clear", cli.usb_unplug_on_dtr, error);
+    } else if (name == "--replug-after") {
+        ok = arg.take() && parse_field(value, "replug time", cli.replug_after_ms, error);
     } else if (name == "--password") {
         ok = arg.take();
         config.password = std::string(value);
@@ -409,6 +440,10 @@ bool sim_options_parse(int argc, const char* const* argv, sim_cli& cli, std::str
         if (!parse_option(arg, cli, faults)) {
             return false;
         }
+    }
+    if (cli.usb && cli.config.baud != 0) {
+        error = "--baud paces a pty; a USB device has no line rate";
+        return false;
     }
     return check_peers(cli.config, error) && attach_faults(cli.config, faults, error);
 }

@@ -300,7 +300,8 @@ void sim_instance::impl::loop() {
             const std::uint64_t now = now_us();
             feed_through(now);
             ok = write_master(now, blocked);
-            disconnect = core->disconnect_requested();
+            // A pty cannot come back after an unplug: it is a disconnect here.
+            disconnect = core->disconnect_requested() || core->unplug_requested();
             if (disconnect) {
                 close_fd(master);
                 close_fd(slave_fd);

@@ -35,6 +35,98 @@ std::string bank_text(const sim_bank_record& bank) {
     return text;
 }
 
+std::string hex_bytes(const std::vector<std::uint8_t>& bytes) {
+    std::string text;
+    for (std::uint8_t b : bytes) {
+        char part[4];
+        std::snprintf(part, sizeof part, "%s%02X", text.empty() ? "" : " ", b);
+        text += part;
+    }
+    return text;
+}
+
+// "115200 8N1" from the 7 bytes of a line coding: rate (LE32), stop bits, parity, data bits.
+std::string line_coding_text(const std::vector<std::uint8_t>& d) {
+    if (d.size() != 7) {
+        return "malformed";
+    }
+    const std::uint32_t rate = static_cast<std::uint32_t>(d[0]) | d[1] << 8 | d[2] << 16 |
+                               static_cast<std::uint32_t>(d[3]) << 24;
+    const char parity = d[5] < 5 ? "NOEMS"[d[5]] : '?';
+    const char* stop = d[4] == 0 ? "1" : d[4] == 1 ? "1.5" : d[4] == 2 ? "2" : "?";
+    return std::to_string(rate) + " " + std::to_string(d[6]) + parity + stop;
+}
+
+std::string control_text(const sim_usb_control_event& c) {
+    char text[160];
+    if (c.stalled) {
+        std::snprintf(text, sizeof text,
+                      "stalled: bmRequestType 0x%02X bRequest 0x%02X wValue 0x%04X wIndex 0x%04X "
+                      "wLength %u",
+                      c.request_type, c.request, c.value, c.index, c.length);
+        return text;
+    }
+    switch (c.request) {
+    case 0x20:
+        return "SET_LINE_CODING " + hex_bytes(c.data) + " (" + line_coding_text(c.data) + ")";
+    case 0x21:
+        return "GET_LINE_CODING";
+    case 0x22:
+        std::snprintf(text, sizeof text, "SET_CONTROL_LINE_STATE 0x%04X (DTR %s, RTS %s)", c.value,
+                      (c.value & 1) != 0 ? "set" : "cleared",
+                      (c.value & 2) != 0 ? "set" : "cleared");
+        return text;
+    case 0x23:
+        std::snprintf(text, sizeof text, "SEND_BREAK 0x%04X", c.value);
+        return text;
+    default:
+        std::snprintf(text, sizeof text, "class request 0x%02X wValue 0x%04X", c.request, c.value);
+        return text;
+    }
+}
+
+std::string usb_summary(const sim_usb_record& usb) {
+    std::size_t standard = 0;
+    std::size_t stalled = 0;
+    for (const sim_usb_control_event& c : usb.controls) {
+        standard += (c.request_type & 0x60) == 0 ? 1 : 0;
+        stalled += c.stalled ? 1 : 0;
+    }
+    std::string out = "  USB: attached " + std::to_string(usb.attaches) + "x, unplugged " +
+                      std::to_string(usb.unplugs) + "x; bulk OUT " +
+                      std::to_string(usb.bulk_out_bytes) + " bytes, bulk IN " +
+                      std::to_string(usb.bulk_in_bytes) + " bytes; unlinks " +
+                      std::to_string(usb.unlinks_pending) + " pending, " +
+                      std::to_string(usb.unlinks_answered) + " already answered\n";
+    out += "  USB control requests: " + std::to_string(usb.controls.size()) + " (standard " +
+           std::to_string(standard) + ", class " + std::to_string(usb.controls.size() - standard) +
+           ", stalled " + std::to_string(stalled) + ")\n";
+    for (const sim_usb_control_event& c : usb.controls) {
+        if ((c.request_type & 0x60) == 0 && !c.stalled) {
+            continue;
+        }
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "    [%10.3f ms] ", static_cast<double>(c.at_us) / 1e3);
+        out += stamp + control_text(c) + "\n";
+    }
+    out += "  DTR resets: " + std::to_string(usb.dtr_resets.size()) + "\n";
+    for (const sim_dtr_reset& r : usb.dtr_resets) {
+        out += "    DTR cleared at " + ms_text(r.cleared_us);
+        if (r.set_us == 0) {
+            out += ", still cleared\n";
+            continue;
+        }
+        out += " for " + ms_text(r.set_us - r.cleared_us);
+        if (r.first_host_us == 0) {
+            out += "; no host byte after DTR was set\n";
+        } else {
+            out +=
+                "; first host byte " + ms_text(r.first_host_us - r.set_us) + " after DTR was set\n";
+        }
+    }
+    return out;
+}
+
 } // namespace
 
 const sim_device_record* sim_record_device(const sim_record& record, std::string_view serial) {
@@ -123,6 +215,9 @@ std::string sim_record_summary(const sim_record& record) {
     }
     if (record.disconnected) {
         out += "  link: closed by the disconnect fault\n";
+    }
+    if (record.usb.attaches != 0 || !record.usb.controls.empty()) {
+        out += usb_summary(record.usb);
     }
     return out;
 }

@@ -31,6 +31,7 @@ enum class sim_fault_kind : std::uint8_t {
     boot_silent,        // boot output without its prompt (or menu) marker
     no_password_prompt, // "installer on" gets no password prompt
     installer_cancel,   // the password is answered with "Cancelled"
+    unplug,             // USB: the device detaches on receipt of the chunk; it can be replugged
 };
 
 // One injected fault. A zero `chunk_attempt` or `session` matches every attempt or session.
@@ -151,6 +152,37 @@ struct sim_device_record {
     sim_bank_record banks[2];
 };
 
+// One control transfer the USB host sent to the device (setup fields as on the wire).
+struct sim_usb_control_event {
+    std::uint64_t at_us = 0;
+    std::uint8_t request_type = 0;  // bmRequestType
+    std::uint8_t request = 0;       // bRequest
+    std::uint16_t value = 0;        // wValue
+    std::uint16_t index = 0;        // wIndex
+    std::uint16_t length = 0;       // wLength
+    std::vector<std::uint8_t> data; // the host's data stage (SET_LINE_CODING: 7 bytes)
+    bool stalled = false;
+};
+
+// One time DTR was cleared while the device was attached: the reset it was held in.
+struct sim_dtr_reset {
+    std::uint64_t cleared_us = 0;
+    std::uint64_t set_us = 0;        // DTR set again; 0 = still cleared
+    std::uint64_t first_host_us = 0; // first bulk OUT byte after set_us; 0 = none yet
+};
+
+// What the USB front end saw; empty for the pty front end.
+struct sim_usb_record {
+    std::uint32_t attaches = 0;
+    std::uint32_t unplugs = 0; // detached by the unplug fault
+    std::vector<sim_usb_control_event> controls;
+    std::vector<sim_dtr_reset> dtr_resets;
+    std::uint64_t bulk_out_bytes = 0;
+    std::uint64_t bulk_in_bytes = 0;
+    std::uint32_t unlinks_pending = 0;  // CMD_UNLINK of a URB still pending: -ECONNRESET
+    std::uint32_t unlinks_answered = 0; // CMD_UNLINK of a URB already answered: 0
+};
+
 // Everything that happened, for tests and people.
 struct sim_record {
     std::vector<std::uint64_t> resets_us; // each reset seen (the host's queue discard)
@@ -167,6 +199,7 @@ struct sim_record {
     std::vector<sim_device_record> devices;   // [0] the connected controller, then the peers
     std::vector<std::uint64_t> turnaround_us; // ACK written to the next CHUNK's first byte
     bool disconnected = false;
+    sim_usb_record usb;
 };
 
 // The device record with that serial, or null.
