@@ -217,7 +217,7 @@ std::string sim_record_summary(const sim_record& record) {
     if (record.disconnected) {
         out += "  link: closed by the disconnect fault\n";
     }
-    if (record.usb.attaches != 0) {
+    if (record.usb.attaches != 0 || !record.usb.controls.empty()) {
         out += usb_summary(record.usb);
     }
     return out;

@@ -197,7 +197,7 @@ void sim_usb_device::submit(const std::uint8_t* h, const std::uint8_t* data,
             awaiting_host_.reset();
         }
         core_.feed(data, length, now_us);
-        ret_submit(seqnum, 0, packets, nullptr, 0); // an OUT answer carries no data
+        ret_submit(seqnum, 0, packets, nullptr, 0, length);
         return;
     }
     if (direction == USBIP_DIR_IN && (ep == SIM_USB_EP_DATA || ep == SIM_USB_EP_NOTIFY)) {
@@ -247,7 +247,7 @@ void sim_usb_device::control(std::uint32_t seqnum, std::uint32_t buffer_len,
         return;
     }
     if (host_to_device) {
-        ret_submit(seqnum, 0, 0, nullptr, 0);
+        ret_submit(seqnum, 0, 0, nullptr, 0, data_len);
         return;
     }
     const std::size_t n = std::min<std::size_t>({answer.size(), le16(setup + 6), buffer_len});
@@ -378,12 +378,13 @@ void sim_usb_device::unlink(std::uint32_t seqnum, std::uint32_t victim) {
 
 void sim_usb_device::ret_submit(std::uint32_t seqnum, std::int32_t status,
                                 std::uint32_t number_of_packets, const std::uint8_t* data,
-                                std::size_t data_len) {
+                                std::size_t data_len, std::uint32_t out_len) {
     std::uint8_t h[USBIP_HEADER_LEN] = {};
     usbip_put_be32(h, USBIP_RET_SUBMIT);
     usbip_put_be32(h + 4, seqnum);
     usbip_put_be32(h + 20, static_cast<std::uint32_t>(status));
-    usbip_put_be32(h + 24, static_cast<std::uint32_t>(data_len));
+    // An OUT answer says how much was taken but carries no data.
+    usbip_put_be32(h + 24, data != nullptr ? static_cast<std::uint32_t>(data_len) : out_len);
     // Echoed as the host sent it: the kernel copies it back into its URB.
     usbip_put_be32(h + 32, number_of_packets);
     out_.insert(out_.end(), h, h + USBIP_HEADER_LEN);
@@ -493,22 +494,23 @@ std::vector<std::uint8_t> sim_usb_device::descriptor(std::uint8_t type, std::uin
 // One configuration: the communications interface (header, call management, ACM and union
 // functional descriptors, interrupt IN 0x81) and the data interface (bulk OUT 0x02, bulk IN 0x82).
 std::vector<std::uint8_t> sim_usb_device::config_descriptor(bool high, std::uint8_t type) const {
-    const std::uint16_t bulk = high ? 512 : 64;
+    const std::uint8_t bulk_lo = high ? 0x00 : 64; // 512 or 64 bytes
+    const std::uint8_t bulk_hi = high ? 0x02 : 0;
     const std::uint8_t interval = high ? 8 : 16; // 2^(8-1) microframes or 16 frames: 16 ms
-    std::vector<std::uint8_t> d{9, type, 0, 0, 2, 1, 0, 0x80, 50}; // bus-powered, 100 mA
-    d.insert(d.end(), {9, 4, 0, 0, 1, 0x02, 0x02, 0x00, 0}); // CDC, ACM, no AT protocol
-    d.insert(d.end(), {5, 0x24, 0x00, 0x10, 0x01});        // header, CDC 1.10
-    d.insert(d.end(), {5, 0x24, 0x01, 0x00, 1});           // call management: none, data iface 1
-    d.insert(d.end(), {4, 0x24, 0x02, 0x06});              // ACM: line coding and state, break
-    d.insert(d.end(), {5, 0x24, 0x06, 0, 1});              // union: control 0, data 1
-    d.insert(d.end(), {7, 5, 0x80 | SIM_USB_EP_NOTIFY, 0x03, 16, 0, interval});
-    d.insert(d.end(), {9, 4, 1, 0, 2, 0x0A, 0x00, 0x00, 0}); // CDC data
-    d.insert(d.end(), {7, 5, SIM_USB_EP_DATA, 0x02});
-    put_le16(d, bulk);
-    d.push_back(0);
-    d.insert(d.end(), {7, 5, 0x80 | SIM_USB_EP_DATA, 0x02});
-    put_le16(d, bulk);
-    d.push_back(0);
+    const std::uint8_t notify_in = 0x80 | SIM_USB_EP_NOTIFY;
+    const std::uint8_t data_in = 0x80 | SIM_USB_EP_DATA;
+    std::vector<std::uint8_t> d = {
+        9, type, 0, 0, 2, 1, 0, 0x80, 50,           // 2 interfaces; bus-powered, 100 mA
+        9, 4, 0, 0, 1, 0x02, 0x02, 0x00, 0,         // CDC, ACM, no AT protocol
+        5, 0x24, 0x00, 0x10, 0x01,                  // header, CDC 1.10
+        5, 0x24, 0x01, 0x00, 1,                     // call management: none, data interface 1
+        4, 0x24, 0x02, 0x06,                        // ACM: line coding and state, break
+        5, 0x24, 0x06, 0, 1,                        // union: control 0, data 1
+        7, 5, notify_in, 0x03, 16, 0, interval,     // interrupt IN, 16 bytes
+        9, 4, 1, 0, 2, 0x0A, 0x00, 0x00, 0,         // CDC data
+        7, 5, SIM_USB_EP_DATA, 0x02, bulk_lo, bulk_hi, 0, // bulk OUT
+        7, 5, data_in, 0x02, bulk_lo, bulk_hi, 0,   // bulk IN
+    };
     d[2] = static_cast<std::uint8_t>(d.size());
     d[3] = static_cast<std::uint8_t>(d.size() >> 8);
     return d;

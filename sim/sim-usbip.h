@@ -109,7 +109,7 @@ class sim_usb_device {
     void line_state(std::uint16_t value, std::uint64_t now_us);
     void unlink(std::uint32_t seqnum, std::uint32_t victim);
     void ret_submit(std::uint32_t seqnum, std::int32_t status, std::uint32_t number_of_packets,
-                    const std::uint8_t* data, std::size_t data_len);
+                    const std::uint8_t* data, std::size_t data_len, std::uint32_t out_len = 0);
     std::vector<std::uint8_t> descriptor(std::uint8_t type, std::uint8_t index) const;
     std::vector<std::uint8_t> config_descriptor(bool high, std::uint8_t type) const;
 

@@ -131,10 +131,32 @@ TEST(SimOptions, UsageNamesEveryFaultKind) {
          {"chunk-silent", "chunk-late", "chunk-nak", "chunk-bad-crc", "chunk-noise",
           "chunk-oversize", "ack-length", "disconnect", "start-silent", "ready-length",
           "ready-noise", "finalize-nak", "finalize-silent", "boot-slow", "boot-silent",
-          "no-password-prompt", "installer-cancel"}) {
+          "no-password-prompt", "installer-cancel", "unplug"}) {
         sim_fault f;
         std::string error;
         EXPECT_TRUE(sim_fault_parse(kind, f, error)) << kind;
         EXPECT_NE(usage.find(kind), std::string::npos) << kind;
     }
+}
+
+TEST(SimOptions, UsbFrontEndAndItsUnplugFault) {
+    sim_cli cli;
+    std::string error;
+    ASSERT_FALSE(cli.usb);
+    ASSERT_TRUE(parse({"--usb", "--usb-speed", "high", "--replug-after", "500", "--vhci",
+                       "/sys/devices/platform/vhci_hcd.1", "--fault",
+                       "self:unplug:chunk=3,session=1"},
+                      cli, error))
+        << error;
+    EXPECT_TRUE(cli.usb);
+    EXPECT_TRUE(cli.usb_high_speed);
+    EXPECT_EQ(cli.replug_after_ms, 500u);
+    EXPECT_EQ(cli.vhci_dir, "/sys/devices/platform/vhci_hcd.1");
+    ASSERT_EQ(cli.config.self.faults.size(), 1u);
+    EXPECT_EQ(cli.config.self.faults[0].kind, sim_fault_kind::unplug);
+    EXPECT_EQ(cli.config.self.faults[0].chunk, 3u);
+
+    EXPECT_NE(refusal({"--usb", "--baud", "115200"}).find("no line rate"), std::string::npos);
+    EXPECT_NE(refusal({"--usb-speed", "super"}).find("USB speed"), std::string::npos);
+    EXPECT_NE(refusal({"--usb=yes"}).find("no value"), std::string::npos);
 }

@@ -408,6 +408,8 @@ inline const char* fault_name(sim_fault_kind kind) {
         return "ack-length";
     case sim_fault_kind::disconnect:
         return "disconnect";
+    case sim_fault_kind::unplug:
+        return "unplug";
     case sim_fault_kind::ready_length:
         return "ready-length";
     case sim_fault_kind::ready_noise:
