@@ -130,10 +130,11 @@ case_a() {
     grep -E "SET_LINE_CODING|SET_CONTROL_LINE_STATE|DTR cleared" "$D/summary"
 }
 
-# b. Fan-out, target omitted, two peers: 3/3, and one good DTR pulse per installer-mode entry.
+# b. Fan-out, target omitted, two peers, the device at high speed (512-byte bulk packets): 3/3,
+# and one good DTR pulse per installer-mode entry.
 case_b() {
     D=$1
-    sim_start --peer KR-0100:reader:2 --peer KC-0200:controller:1:B
+    sim_start --usb-speed high --peer KR-0100:reader:2 --peer KC-0200:controller:1:B
     kvup_as tech run --port "$PORT" --password kelvane --firmware $BUNDLE
     sim_stop
     expect_status run 0
