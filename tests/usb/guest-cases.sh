@@ -65,7 +65,12 @@ sim_summary() {
 # Stops the simulator (SIGTERM: detach, summary, exit) and leaves the summary in $D/summary.
 sim_stop() {
     kill -TERM "$SIM"
+    (sleep 5; kill -KILL "$SIM" 2>/dev/null) &
+    guard=$!
     wait "$SIM"
+    rc=$?
+    kill "$guard" 2>/dev/null
+    [ "$rc" = 137 ] && fail "kvup-sim did not stop within 5 s of SIGTERM"
     wait "$STAMP"
     last_summary > "$D/summary"
 }
@@ -88,7 +93,9 @@ status_of() { cut -d' ' -f1 "$D/$1.status"; }
 end_ms_of() { cut -d' ' -f3 "$D/$1.status"; }
 
 expect_status() {
-    [ "$(status_of "$1")" = "$2" ] || fail "$1: exit status $(status_of "$1"), $2 expected"
+    got=$(status_of "$1")
+    [ "$got" = 124 ] && fail "$1: still running after $((RUN_TIMEOUT_MS / 1000)) s, killed"
+    [ "$got" = "$2" ] || fail "$1: exit status $got, $2 expected"
 }
 
 expect_err_line() {
