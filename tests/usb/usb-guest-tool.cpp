@@ -102,8 +102,7 @@ int cmd_run(int argc, char** argv) {
         return 2;
     }
     if (child == 0) {
-        if (setgroups(groups.size(), groups.data()) != 0 || setgid(gid) != 0 ||
-            setuid(uid) != 0) {
+        if (setgroups(groups.size(), groups.data()) != 0 || setgid(gid) != 0 || setuid(uid) != 0) {
             std::perror("kvup-usb-guest: dropping privileges");
             _exit(126);
         }
@@ -191,7 +190,7 @@ int cmd_purge_only(int argc, char** argv) {
     return prompt ? 0 : 1;
 }
 
-}  // namespace
+} // namespace
 
 // The reset check over a summary's text, with its findings written to `report`: 0 when the
 // host's open set 115200 8N1 and every DTR pulse held DTR cleared for at least 50 ms and sent
@@ -270,8 +269,8 @@ int usb_check_reset(std::istream& summary, long want_pulses, std::FILE* report) 
         std::fprintf(report, "check: %d DTR pulse(s), %ld expected\n", pulses, want_pulses);
         ++faults;
     }
-    std::fprintf(report, "check: %d DTR pulse(s), %d line coding(s) after the open, %s\n",
-                 pulses, line_codings, faults == 0 ? "all good" : "FAULTS FOUND");
+    std::fprintf(report, "check: %d DTR pulse(s), %d line coding(s) after the open, %s\n", pulses,
+                 line_codings, faults == 0 ? "all good" : "FAULTS FOUND");
     return faults == 0 ? 0 : 1;
 }
 
@@ -298,8 +297,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "check-reset: cannot read %s\n", argv[2]);
             return 2;
         }
-        return usb_check_reset(summary, argc >= 4 ? std::strtol(argv[3], nullptr, 10) : 0,
-                               stdout);
+        return usb_check_reset(summary, argc >= 4 ? std::strtol(argv[3], nullptr, 10) : 0, stdout);
     }
     std::fputs("usage: kvup-usb-guest run|stamp|now|purge-only|check-reset ...\n", stderr);
     return 2;
