@@ -191,8 +191,17 @@ case_d() {
     kvup_as tech cut --port "$PORT" --password kelvane --firmware $BUNDLE --target self
     expect_status cut 1
     expect_err_line cut "ERROR: giving up on chunk 3 after 5 attempts"
-    unplug_ms=$(grep "USB device detached" "$D/sim.log" | head -n 1 | cut -d' ' -f1)
-    [ -n "$unplug_ms" ] || fail "the device never detached"
+    grep -q "USB device detached (unplug fault)" "$D/sim.log" || fail "the device never detached"
+    # The simulator's own time of the fault (its "[ s.mmm]" log stamp) on the guest's clock: the
+    # lines that say when they were made reach the stamper a little later, so the smallest
+    # difference is the offset between the two clocks. The "detached" line itself comes after
+    # the detach, often after kvup has already ended.
+    unplug_ms=$(awk '{ if (match($0, /\[ *[0-9]+\.[0-9]+\]/)) {
+            t = substr($0, RSTART + 1, RLENGTH - 2) * 1000; off = $1 - t
+            if (!seen || off < min) { min = off; seen = 1 }
+            if ($0 ~ /fault: unplug at/ && !fault) fault = t } }
+        END { if (fault) printf "%.3f", fault + min }' "$D/sim.log")
+    [ -n "$unplug_ms" ] || fail "no time for the unplug fault in the log"
     took=$(awk -v a="$unplug_ms" -v b="$(end_ms_of cut)" 'BEGIN { printf "%.1f", b - a }')
     note "kvup ended $took ms after the unplug"
     awk -v t="$took" 'BEGIN { exit !(t <= 1000) }' || fail "kvup took $took ms after the unplug"
@@ -253,4 +262,25 @@ case_f() {
     fi
     note "the reset check flags it, as it must:"
     cat "$D/check.out"
+}
+
+# g. The USB side fails in the middle of the console dialogue: the host's controller drops the
+# device (vhci-hcd detach) while kvup's reset pulse holds DTR cleared. kvup must end with exit 1
+# and its message, never hang.
+case_g() {
+    D=$1
+    sim_start
+    vport=$(grep "attached on vhci-hcd port" "$D/sim.log" | tail -n 1 | sed 's/.* port //')
+    kvup_as tech cut --port "$PORT" --password kelvane --firmware $BUNDLE --target self &
+    RUN=$!
+    wait_log "usb: DTR cleared" 15 || fail "kvup's reset pulse never came"
+    detach_ms=$($TOOL now)
+    echo "$vport" > /sys/devices/platform/vhci_hcd.0/detach || fail "cannot detach port $vport"
+    wait "$RUN"
+    sim_stop
+    expect_status cut 1
+    expect_err_line cut "ERROR: device did not reach a ready CLI prompt after reset"
+    took=$(awk -v a="$detach_ms" -v b="$(end_ms_of cut)" 'BEGIN { printf "%.1f", b - a }')
+    note "kvup ended $took ms after the detach: $(cat "$D/cut.err")"
+    awk -v t="$took" 'BEGIN { exit !(t <= 1000) }' || fail "kvup took $took ms after the detach"
 }
