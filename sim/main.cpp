@@ -41,6 +41,8 @@ int run_usb(const sim_cli& cli, const sigset_t& signals) {
     options.vhci_dir = cli.vhci_dir;
     options.high_speed = cli.usb_high_speed;
     options.replug_after_ms = cli.replug_after_ms;
+    options.faults.stall_out = cli.usb_stall_out;
+    options.faults.unplug_on_dtr = cli.usb_unplug_on_dtr;
     options.notice = print;
     std::string error;
     std::unique_ptr<sim_usb_instance> sim = sim_usb_start(cli.config, options, &error);

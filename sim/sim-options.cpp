@@ -70,6 +70,8 @@ const char* const USAGE =
     "  --vhci DIR            vhci-hcd in sysfs (default /sys/devices/platform/vhci_hcd.0)\n"
     "  --usb-speed full|high bus speed the device reports (default full)\n"
     "  --replug-after MS     attach again MS after an unplug (default: on SIGUSR2 only)\n"
+    "  --usb-stall-out       every bulk OUT transfer (host to device) stalls\n"
+    "  --usb-unplug-on-dtr N detach on the N-th DTR clear, leaving that request unanswered\n"
     "\n"
     "Other:\n"
     "  --quiet               no event log, only the port line and the summary\n"
@@ -317,6 +319,10 @@ bool sim_options_parse(int argc, const char* const* argv, sim_cli& cli, std::str
             if (!ok && error.empty()) {
                 error = "bad USB speed '" + std::string(value) + "' (full or high)";
             }
+        } else if (arg == "--usb-stall-out") {
+            ok = flag(cli.usb_stall_out);
+        } else if (arg == "--usb-unplug-on-dtr") {
+            ok = take() && parse_field(value, "DTR clear", cli.usb_unplug_on_dtr, error);
         } else if (arg == "--replug-after") {
             ok = take() && parse_field(value, "replug time", cli.replug_after_ms, error);
         } else if (arg == "--password") {

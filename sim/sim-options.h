@@ -16,7 +16,9 @@ struct sim_cli {
     bool usb = false;
     std::string vhci_dir = "/sys/devices/platform/vhci_hcd.0";
     bool usb_high_speed = false;
-    std::uint32_t replug_after_ms = 0; // 0: replug only on SIGUSR2
+    std::uint32_t replug_after_ms = 0;   // 0: replug only on SIGUSR2
+    bool usb_stall_out = false;          // every bulk OUT transfer stalls
+    std::uint32_t usb_unplug_on_dtr = 0; // detach on the N-th DTR clear; 0 = never
 };
 
 // Parses argv[1..argc-1] into `cli` (starting from its current contents); false with a one-line

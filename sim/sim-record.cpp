@@ -72,16 +72,15 @@ std::string control_text(const sim_usb_control_event& c) {
     case 0x21:
         return "GET_LINE_CODING";
     case 0x22:
-        std::snprintf(text, sizeof text, "SET_CONTROL_LINE_STATE 0x%04X (DTR %s, RTS %s)",
-                      c.value, (c.value & 1) != 0 ? "set" : "cleared",
+        std::snprintf(text, sizeof text, "SET_CONTROL_LINE_STATE 0x%04X (DTR %s, RTS %s)", c.value,
+                      (c.value & 1) != 0 ? "set" : "cleared",
                       (c.value & 2) != 0 ? "set" : "cleared");
         return text;
     case 0x23:
         std::snprintf(text, sizeof text, "SEND_BREAK 0x%04X", c.value);
         return text;
     default:
-        std::snprintf(text, sizeof text, "class request 0x%02X wValue 0x%04X", c.request,
-                      c.value);
+        std::snprintf(text, sizeof text, "class request 0x%02X wValue 0x%04X", c.request, c.value);
         return text;
     }
 }
@@ -121,8 +120,8 @@ std::string usb_summary(const sim_usb_record& usb) {
         if (r.first_host_us == 0) {
             out += "; no host byte after DTR was set\n";
         } else {
-            out += "; first host byte " + ms_text(r.first_host_us - r.set_us) +
-                   " after DTR was set\n";
+            out +=
+                "; first host byte " + ms_text(r.first_host_us - r.set_us) + " after DTR was set\n";
         }
     }
     return out;

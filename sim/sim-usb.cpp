@@ -157,6 +157,8 @@ std::string sim_usb_find_tty(const std::string& vhci_dir, int port) {
             return "";
         }
         std::string name;
+        // The directory is this call's own (readdir_r is deprecated).
+        // cppcheck-suppress readdirCalled
         while (const dirent* e = ::readdir(d)) {
             if (std::strncmp(e->d_name, "tty", 3) == 0) {
                 name = e->d_name;
@@ -169,6 +171,8 @@ std::string sim_usb_find_tty(const std::string& vhci_dir, int port) {
 }
 
 struct sim_usb_instance::impl {
+    impl(const sim_config& c, const sim_usb_options& o) : config(c), options(o) {}
+
     sim_config config;
     sim_usb_options options;
     std::chrono::steady_clock::time_point t0 = std::chrono::steady_clock::now();
@@ -184,7 +188,7 @@ struct sim_usb_instance::impl {
     std::atomic<bool> linked{false};
     std::atomic<bool> replug_wanted{false};
     std::atomic<int> port{-1};
-    bool vhci = true; // attached through vhci_dir (no hook of the caller's)
+    bool vhci = true;               // attached through vhci_dir (no hook of the caller's)
     std::uint64_t replug_at_us = 0; // 0 = none scheduled
     std::thread thread;
     std::once_flag stopped;
@@ -280,10 +284,10 @@ bool sim_usb_instance::impl::connect(std::string& error) {
 
     int attached_port = -1;
     const std::uint32_t speed = device->speed();
-    const bool ok = options.attach
-                        ? options.attach(client.fd, SIM_USB_DEVID, speed, attached_port, error)
-                        : vhci_attach(options.vhci_dir, client.fd, SIM_USB_DEVID, speed,
-                                      attached_port, error);
+    const bool ok =
+        options.attach
+            ? options.attach(client.fd, SIM_USB_DEVID, speed, attached_port, error)
+            : vhci_attach(options.vhci_dir, client.fd, SIM_USB_DEVID, speed, attached_port, error);
     if (!ok) {
         return false;
     }
@@ -361,8 +365,12 @@ void sim_usb_instance::impl::loop() {
                     detach("disconnect fault, for good");
                     core->note_disconnected();
                     gone = true;
-                } else if (core->unplug_requested()) {
-                    detach("unplug fault");
+                } else if (core->unplug_requested() || device->unplug_requested()) {
+                    const bool on_dtr = device->unplug_requested();
+                    detach(on_dtr ? "unplug fault, on a DTR clear" : "unplug fault");
+                    if (on_dtr) {
+                        core->hold_reset(now); // DTR was on its way down; the power goes with it
+                    }
                     core->note_unplugged();
                     if (options.replug_after_ms != 0) {
                         replug_at_us = now + std::uint64_t{options.replug_after_ms} * 1000;
@@ -390,8 +398,12 @@ void sim_usb_instance::impl::loop() {
             replug_at_us = 0;
             std::string error;
             if (!connect(error)) {
+                // Still detached; a later request (or the next --replug-after) tries again: a
+                // port of vhci-hcd may take a moment to come free after the detach.
                 notice("kvup-sim: USB replug failed: " + error);
-                break;
+                if (options.replug_after_ms != 0) {
+                    replug_at_us = now_us() + std::uint64_t{options.replug_after_ms} * 1000;
+                }
             }
             continue;
         }
@@ -499,12 +511,9 @@ bool sim_usb_instance::wait_for(const std::function<bool(const sim_record&)>& do
                                     [&] { return done(state_->core->record()); });
 }
 
-std::unique_ptr<sim_usb_instance> sim_usb_start(const sim_config& config,
-                                                const sim_usb_options& options,
-                                                std::string* error) {
-    auto state = std::make_unique<sim_usb_instance::impl>();
-    state->config = config;
-    state->options = options;
+std::unique_ptr<sim_usb_instance>
+sim_usb_start(const sim_config& config, const sim_usb_options& options, std::string* error) {
+    auto state = std::make_unique<sim_usb_instance::impl>(config, options);
     state->vhci = !options.attach;
     std::string reason;
     if (::pipe2(state->wake, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -512,8 +521,8 @@ std::unique_ptr<sim_usb_instance> sim_usb_start(const sim_config& config,
     } else {
         // The devices were powered before the link came up: the boot output goes nowhere.
         state->core = std::make_unique<sim_core>(state->config, state->now_us());
-        state->device = std::make_unique<sim_usb_device>(*state->core, state->config.self,
-                                                         options.high_speed);
+        state->device =
+            std::make_unique<sim_usb_device>(*state->core, state->config.self, options.high_speed);
         state->connect(reason);
     }
     if (!state->linked) {

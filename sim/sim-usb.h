@@ -4,6 +4,7 @@
 // vhci-hcd (where cdc_acm makes /dev/ttyACMn of it) and serves it on a background thread.
 // The same device logic, peers, faults and record as the pty front end (sim.h).
 
+#include "sim-usbip.h"
 #include "sim.h"
 
 #include <cstdint>
@@ -15,6 +16,7 @@ struct sim_usb_options {
     std::string vhci_dir = "/sys/devices/platform/vhci_hcd.0";
     bool high_speed = false;
     std::uint32_t replug_after_ms = 0; // after an unplug, attach again this much later; 0 = never
+    sim_usb_faults faults;
     // Hands the host's end of a link, after the import exchange, to the host controller and sets
     // `port` to where it went; false with a reason. The default picks a free high-speed port of
     // vhci_dir/status and writes "PORT SOCKFD DEVID SPEED" to vhci_dir/attach. `fd` is closed
@@ -37,7 +39,7 @@ class sim_usb_instance {
 
     // Detaches and ends the thread; idempotent.
     void stop();
-    // False once stopped, or gone for good (the disconnect fault, a failed replug).
+    // False once stopped, or gone for good (the disconnect fault).
     bool running() const;
     // True while a link to the host is up.
     bool attached() const;

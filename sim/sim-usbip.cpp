@@ -85,12 +85,13 @@ bool usbip_import_reply_ok(const std::uint8_t* reply, std::size_t count) {
            usbip_get_be16(reply + 2) == USBIP_OP_REP_IMPORT && usbip_get_be32(reply + 4) == 0;
 }
 
-sim_usb_device::sim_usb_device(sim_core& core, const sim_device_config& self, bool high_speed)
-    : core_(core), self_(self), high_speed_(high_speed) {}
+sim_usb_device::sim_usb_device(sim_core& core, const sim_device_config& self, bool high_speed,
+                               sim_usb_faults faults)
+    : core_(core), self_(self), high_speed_(high_speed), faults_(faults) {}
 
 bool sim_usb_device::receive(const std::uint8_t* bytes, std::size_t count, std::uint64_t now_us) {
     in_.insert(in_.end(), bytes, bytes + count);
-    for (;;) {
+    while (!unplug_) {
         const std::size_t before = in_.size();
         if (!(imported_ ? take_command(now_us) : take_import())) {
             return false;
@@ -175,8 +176,7 @@ bool sim_usb_device::take_command(std::uint64_t now_us) {
     return true;
 }
 
-void sim_usb_device::submit(const std::uint8_t* h, const std::uint8_t* data,
-                            std::uint64_t now_us) {
+void sim_usb_device::submit(const std::uint8_t* h, const std::uint8_t* data, std::uint64_t now_us) {
     const std::uint32_t seqnum = usbip_get_be32(h + 4);
     const std::uint32_t direction = usbip_get_be32(h + 12);
     const std::uint32_t ep = usbip_get_be32(h + 16);
@@ -187,6 +187,11 @@ void sim_usb_device::submit(const std::uint8_t* h, const std::uint8_t* data,
         return;
     }
     if (configuration_ == 0) {
+        ret_submit(seqnum, SIM_USB_EPIPE, packets, nullptr, 0);
+        return;
+    }
+    if (ep == SIM_USB_EP_DATA && direction == USBIP_DIR_OUT && faults_.stall_out) {
+        log_.push_back("fault: bulk OUT of " + std::to_string(length) + " bytes stalled");
         ret_submit(seqnum, SIM_USB_EPIPE, packets, nullptr, 0);
         return;
     }
@@ -218,7 +223,8 @@ void sim_usb_device::control(std::uint32_t seqnum, std::uint32_t buffer_len,
     ev.index = le16(setup + 4);
     ev.length = le16(setup + 6);
     const bool host_to_device = (setup[0] & 0x80) == 0;
-    const std::uint32_t data_len = host_to_device ? std::min<std::uint32_t>(buffer_len, ev.length) : 0;
+    const std::uint32_t data_len =
+        host_to_device ? std::min<std::uint32_t>(buffer_len, ev.length) : 0;
     if (data != nullptr && data_len > 0) {
         ev.data.assign(data, data + data_len);
     }
@@ -242,6 +248,9 @@ void sim_usb_device::control(std::uint32_t seqnum, std::uint32_t buffer_len,
         log_.push_back(text);
     }
     core_.usb_record().controls.push_back(std::move(ev));
+    if (unplug_) {
+        return; // gone before the status stage: the host never gets an answer
+    }
     if (!ok) {
         ret_submit(seqnum, SIM_USB_EPIPE, 0, nullptr, 0);
         return;
@@ -261,8 +270,8 @@ bool sim_usb_device::standard_request(const std::uint8_t* setup,
     const std::uint16_t index = le16(setup + 4);
     switch (setup[1]) {
     case REQ_GET_DESCRIPTOR:
-        answer = descriptor(static_cast<std::uint8_t>(value >> 8),
-                            static_cast<std::uint8_t>(value));
+        answer =
+            descriptor(static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value));
         return type == 0x80 && !answer.empty();
     case REQ_SET_CONFIGURATION:
         if (type != 0x00 || value > 1) {
@@ -319,8 +328,7 @@ bool sim_usb_device::class_request(const std::uint8_t* setup, const std::uint8_t
         if (type != 0x21) {
             return false;
         }
-        line_state(value, now_us);
-        return true;
+        return line_state(value, now_us);
     case CDC_SEND_BREAK:
         log_.push_back("usb: break of " + std::to_string(value) + " ms");
         return type == 0x21;
@@ -331,8 +339,13 @@ bool sim_usb_device::class_request(const std::uint8_t* setup, const std::uint8_t
 
 // DTR is the controller's reset line: cleared holds it in reset, set again boots it. A set
 // without a clear before it on this link (the first open) changes nothing.
-void sim_usb_device::line_state(std::uint16_t value, std::uint64_t now_us) {
+bool sim_usb_device::line_state(std::uint16_t value, std::uint64_t now_us) {
     const bool was_dtr = dtr();
+    if (was_dtr && (value & 1) == 0 && ++dtr_clears_ == faults_.unplug_on_dtr) {
+        log_.push_back("fault: unplug on DTR clear " + std::to_string(dtr_clears_));
+        unplug_ = true;
+        return true;
+    }
     line_state_ = value & 3;
     char text[80];
     std::snprintf(text, sizeof text, "usb: DTR %s, RTS %s", dtr() ? "set" : "cleared",
@@ -356,6 +369,7 @@ void sim_usb_device::line_state(std::uint16_t value, std::uint64_t now_us) {
             core_.drain(UINT64_MAX); // said while nobody listened: gone
         }
     }
+    return true;
 }
 
 void sim_usb_device::unlink(std::uint32_t seqnum, std::uint32_t victim) {
@@ -423,7 +437,8 @@ void sim_usb_device::pump(std::uint64_t now_us) {
 }
 
 void sim_usb_device::sent(std::size_t count) {
-    out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(std::min(count, out_.size())));
+    out_.erase(out_.begin(),
+               out_.begin() + static_cast<std::ptrdiff_t>(std::min(count, out_.size())));
 }
 
 std::optional<std::uint64_t> sim_usb_device::next_due_us() const {
@@ -436,6 +451,7 @@ std::optional<std::uint64_t> sim_usb_device::next_due_us() const {
 }
 
 void sim_usb_device::detached() {
+    unplug_ = false;
     in_.clear();
     out_.clear();
     pending_.clear();
@@ -456,7 +472,7 @@ std::vector<std::uint8_t> sim_usb_device::descriptor(std::uint8_t type, std::uin
     switch (type) {
     case DT_DEVICE: {
         std::vector<std::uint8_t> d{18, DT_DEVICE};
-        put_le16(d, 0x0200);        // USB 2.0 (no BOS descriptor)
+        put_le16(d, 0x0200);                       // USB 2.0 (no BOS descriptor)
         d.insert(d.end(), {0x02, 0x00, 0x00, 64}); // CDC class at device level, EP0 64 bytes
         put_le16(d, SIM_USB_VENDOR);
         put_le16(d, SIM_USB_PRODUCT);
@@ -499,18 +515,20 @@ std::vector<std::uint8_t> sim_usb_device::config_descriptor(bool high, std::uint
     const std::uint8_t interval = high ? 8 : 16; // 2^(8-1) microframes or 16 frames: 16 ms
     const std::uint8_t notify_in = 0x80 | SIM_USB_EP_NOTIFY;
     const std::uint8_t data_in = 0x80 | SIM_USB_EP_DATA;
+    // clang-format off
     std::vector<std::uint8_t> d = {
-        9, type, 0, 0, 2, 1, 0, 0x80, 50,           // 2 interfaces; bus-powered, 100 mA
-        9, 4, 0, 0, 1, 0x02, 0x02, 0x00, 0,         // CDC, ACM, no AT protocol
-        5, 0x24, 0x00, 0x10, 0x01,                  // header, CDC 1.10
-        5, 0x24, 0x01, 0x00, 1,                     // call management: none, data interface 1
-        4, 0x24, 0x02, 0x06,                        // ACM: line coding and state, break
-        5, 0x24, 0x06, 0, 1,                        // union: control 0, data 1
-        7, 5, notify_in, 0x03, 16, 0, interval,     // interrupt IN, 16 bytes
-        9, 4, 1, 0, 2, 0x0A, 0x00, 0x00, 0,         // CDC data
+        9, type, 0, 0, 2, 1, 0, 0x80, 50,                 // 2 interfaces; bus-powered, 100 mA
+        9, 4, 0, 0, 1, 0x02, 0x02, 0x00, 0,               // CDC, ACM, no AT protocol
+        5, 0x24, 0x00, 0x10, 0x01,                        // header, CDC 1.10
+        5, 0x24, 0x01, 0x00, 1,                           // call management: none, data iface 1
+        4, 0x24, 0x02, 0x06,                              // ACM: line coding and state, break
+        5, 0x24, 0x06, 0, 1,                              // union: control 0, data 1
+        7, 5, notify_in, 0x03, 16, 0, interval,           // interrupt IN, 16 bytes
+        9, 4, 1, 0, 2, 0x0A, 0x00, 0x00, 0,               // CDC data
         7, 5, SIM_USB_EP_DATA, 0x02, bulk_lo, bulk_hi, 0, // bulk OUT
-        7, 5, data_in, 0x02, bulk_lo, bulk_hi, 0,   // bulk IN
+        7, 5, data_in, 0x02, bulk_lo, bulk_hi, 0,         // bulk IN
     };
+    // clang-format on
     d[2] = static_cast<std::uint8_t>(d.size());
     d[3] = static_cast<std::uint8_t>(d.size() >> 8);
     return d;

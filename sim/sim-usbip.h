@@ -29,7 +29,7 @@ inline constexpr std::uint32_t USBIP_DIR_OUT = 0;
 inline constexpr std::uint32_t USBIP_DIR_IN = 1;
 inline constexpr std::size_t USBIP_HEADER_LEN = 48;
 inline constexpr std::size_t USBIP_BUSID_LEN = 32;
-inline constexpr std::size_t USBIP_DEVICE_LEN = 312;                      // usbip_usb_device
+inline constexpr std::size_t USBIP_DEVICE_LEN = 312;                         // usbip_usb_device
 inline constexpr std::size_t USBIP_IMPORT_REQUEST_LEN = 8 + USBIP_BUSID_LEN; // 40
 inline constexpr std::size_t USBIP_IMPORT_REPLY_LEN = 8 + USBIP_DEVICE_LEN;  // 320
 
@@ -60,10 +60,20 @@ std::vector<std::uint8_t> usbip_import_request(const std::string& busid);
 // True when `reply` (at least USBIP_IMPORT_REPLY_LEN bytes) is an OP_REP_IMPORT with status 0.
 bool usbip_import_reply_ok(const std::uint8_t* reply, std::size_t count);
 
+// Misbehaviour on the USB side, for the host's error paths.
+struct sim_usb_faults {
+    bool stall_out = false;          // every bulk OUT transfer stalls; its data is lost
+    std::uint32_t unplug_on_dtr = 0; // detach on the N-th DTR clear, leaving it unanswered; 0 off
+};
+
 class sim_usb_device {
   public:
     // `self` names the device in its string descriptors; both must outlive the device.
-    sim_usb_device(sim_core& core, const sim_device_config& self, bool high_speed);
+    sim_usb_device(sim_core& core, const sim_device_config& self, bool high_speed,
+                   sim_usb_faults faults = {});
+
+    // Set once the unplug_on_dtr fault has fired; the shell then detaches the device.
+    bool unplug_requested() const { return unplug_; }
 
     // Bytes from the host's socket that arrived at `now_us`; false once the stream is broken (an
     // unknown command or an impossible length), after which the link must be closed.
@@ -106,7 +116,7 @@ class sim_usb_device {
     bool standard_request(const std::uint8_t* setup, std::vector<std::uint8_t>& answer);
     bool class_request(const std::uint8_t* setup, const std::uint8_t* data, std::uint32_t data_len,
                        std::vector<std::uint8_t>& answer, std::uint64_t now_us);
-    void line_state(std::uint16_t value, std::uint64_t now_us);
+    bool line_state(std::uint16_t value, std::uint64_t now_us);
     void unlink(std::uint32_t seqnum, std::uint32_t victim);
     void ret_submit(std::uint32_t seqnum, std::int32_t status, std::uint32_t number_of_packets,
                     const std::uint8_t* data, std::size_t data_len, std::uint32_t out_len = 0);
@@ -116,6 +126,9 @@ class sim_usb_device {
     sim_core& core_;
     const sim_device_config& self_;
     bool high_speed_;
+    sim_usb_faults faults_;
+    std::uint32_t dtr_clears_ = 0;
+    bool unplug_ = false;
     std::vector<std::uint8_t> in_;
     std::vector<std::uint8_t> out_;
     std::deque<pending_urb> pending_; // IN URBs waiting for data, oldest first
@@ -123,8 +136,8 @@ class sim_usb_device {
 
     bool imported_ = false;
     std::uint8_t configuration_ = 0;
-    std::uint16_t line_state_ = 0;                     // bit 0 DTR, bit 1 RTS
+    std::uint16_t line_state_ = 0;                                    // bit 0 DTR, bit 1 RTS
     std::uint8_t line_coding_[7] = {0x00, 0xC2, 0x01, 0x00, 0, 0, 8}; // 115200 8N1
-    std::optional<std::size_t> open_reset_;   // DTR reset of this link still cleared
+    std::optional<std::size_t> open_reset_;    // DTR reset of this link still cleared
     std::optional<std::size_t> awaiting_host_; // DTR reset waiting for its first host byte
 };

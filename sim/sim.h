@@ -155,11 +155,11 @@ struct sim_device_record {
 // One control transfer the USB host sent to the device (setup fields as on the wire).
 struct sim_usb_control_event {
     std::uint64_t at_us = 0;
-    std::uint8_t request_type = 0; // bmRequestType
-    std::uint8_t request = 0;      // bRequest
-    std::uint16_t value = 0;       // wValue
-    std::uint16_t index = 0;       // wIndex
-    std::uint16_t length = 0;      // wLength
+    std::uint8_t request_type = 0;  // bmRequestType
+    std::uint8_t request = 0;       // bRequest
+    std::uint16_t value = 0;        // wValue
+    std::uint16_t index = 0;        // wIndex
+    std::uint16_t length = 0;       // wLength
     std::vector<std::uint8_t> data; // the host's data stage (SET_LINE_CODING: 7 bytes)
     bool stalled = false;
 };
@@ -167,8 +167,8 @@ struct sim_usb_control_event {
 // One time DTR was cleared while the device was attached: the reset it was held in.
 struct sim_dtr_reset {
     std::uint64_t cleared_us = 0;
-    std::uint64_t set_us = 0;          // DTR set again; 0 = still cleared
-    std::uint64_t first_host_us = 0;   // first bulk OUT byte after set_us; 0 = none yet
+    std::uint64_t set_us = 0;        // DTR set again; 0 = still cleared
+    std::uint64_t first_host_us = 0; // first bulk OUT byte after set_us; 0 = none yet
 };
 
 // What the USB front end saw; empty for the pty front end.

@@ -143,10 +143,10 @@ TEST(SimOptions, UsbFrontEndAndItsUnplugFault) {
     sim_cli cli;
     std::string error;
     ASSERT_FALSE(cli.usb);
-    ASSERT_TRUE(parse({"--usb", "--usb-speed", "high", "--replug-after", "500", "--vhci",
-                       "/sys/devices/platform/vhci_hcd.1", "--fault",
-                       "self:unplug:chunk=3,session=1"},
-                      cli, error))
+    ASSERT_TRUE(
+        parse({"--usb", "--usb-speed", "high", "--replug-after", "500", "--vhci",
+               "/sys/devices/platform/vhci_hcd.1", "--fault", "self:unplug:chunk=3,session=1"},
+              cli, error))
         << error;
     EXPECT_TRUE(cli.usb);
     EXPECT_TRUE(cli.usb_high_speed);
@@ -156,6 +156,9 @@ TEST(SimOptions, UsbFrontEndAndItsUnplugFault) {
     EXPECT_EQ(cli.config.self.faults[0].kind, sim_fault_kind::unplug);
     EXPECT_EQ(cli.config.self.faults[0].chunk, 3u);
 
+    ASSERT_TRUE(parse({"--usb-stall-out", "--usb-unplug-on-dtr", "2"}, cli, error)) << error;
+    EXPECT_TRUE(cli.usb_stall_out);
+    EXPECT_EQ(cli.usb_unplug_on_dtr, 2u);
     EXPECT_NE(refusal({"--usb", "--baud", "115200"}).find("no line rate"), std::string::npos);
     EXPECT_NE(refusal({"--usb-speed", "super"}).find("USB speed"), std::string::npos);
     EXPECT_NE(refusal({"--usb=yes"}).find("no value"), std::string::npos);

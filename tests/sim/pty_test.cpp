@@ -225,30 +225,34 @@ TEST(SimPty, LinkPathHeldByARegularFileIsRefused) {
     ::unlink(config.link_path.c_str());
 }
 
-TEST(SimPty, DisconnectFaultClosesThePortUnderTheHost) {
-    sim_config config;
-    config.link_path = temp_link("disconnect");
-    sim_fault f;
-    f.kind = sim_fault_kind::disconnect;
-    f.chunk = 1;
-    config.self.faults = {f};
-    std::unique_ptr<sim_instance> sim = start(config);
-    ASSERT_NE(sim, nullptr);
-    port p(sim->port_path());
-    ASSERT_TRUE(p.ok());
-    enter_installer(p);
-    const bytes image = simtest::make_image(3 * 4096, 4);
-    p.write("fwupdate start\r");
-    ASSERT_TRUE(p.read_frame());
-    p.write(simtest::chunk_frame(image, 0));
-    ASSERT_TRUE(p.read_frame());
-    p.write(simtest::chunk_frame(image, 1));
-    std::uint8_t byte = 0;
-    EXPECT_EQ(p.read_byte(byte), -1) << "the host's next read fails";
-    ASSERT_TRUE(sim->wait_for([](const sim_record& r) { return r.disconnected; }, HANG_MS));
-    EXPECT_FALSE(sim->running());
-    struct stat st {};
-    EXPECT_NE(::lstat(config.link_path.c_str(), &st), 0);
+// On a pty an unplug cannot come back: it closes the port as the disconnect fault does.
+TEST(SimPty, DisconnectAndUnplugFaultsCloseThePortUnderTheHost) {
+    for (const sim_fault_kind kind : {sim_fault_kind::disconnect, sim_fault_kind::unplug}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        sim_config config;
+        config.link_path = temp_link("disconnect");
+        sim_fault f;
+        f.kind = kind;
+        f.chunk = 1;
+        config.self.faults = {f};
+        std::unique_ptr<sim_instance> sim = start(config);
+        ASSERT_NE(sim, nullptr);
+        port p(sim->port_path());
+        ASSERT_TRUE(p.ok());
+        enter_installer(p);
+        const bytes image = simtest::make_image(3 * 4096, 4);
+        p.write("fwupdate start\r");
+        ASSERT_TRUE(p.read_frame());
+        p.write(simtest::chunk_frame(image, 0));
+        ASSERT_TRUE(p.read_frame());
+        p.write(simtest::chunk_frame(image, 1));
+        std::uint8_t byte = 0;
+        EXPECT_EQ(p.read_byte(byte), -1) << "the host's next read fails";
+        ASSERT_TRUE(sim->wait_for([](const sim_record& r) { return r.disconnected; }, HANG_MS));
+        EXPECT_FALSE(sim->running());
+        struct stat st {};
+        EXPECT_NE(::lstat(config.link_path.c_str(), &st), 0);
+    }
 }
 
 TEST(SimPty, BaudRatePacesTheDevicesOutput) {

@@ -3,8 +3,8 @@
 // vhci-hcd. Shows the import exchange done by the shell itself, the boot text after a DTR pulse
 // at the right time, the unplug fault closing the link, a replug and a stop.
 
-#include "sim-usb.h"
 #include "sim-test-helpers.h"
+#include "sim-usb.h"
 #include "sim-usbip.h"
 #include "usbip-test-helpers.h"
 
@@ -29,11 +29,18 @@ struct hooked {
     std::vector<int> fds; // the host's end of every link so far
     std::vector<std::uint32_t> speeds;
     std::vector<std::string> notices;
+    bool refuse_next = false; // the next attach fails
 
     sim_usb_options options() {
         sim_usb_options o;
-        o.attach = [this](int fd, std::uint32_t, std::uint32_t speed, int& port, std::string&) {
+        o.attach = [this](int fd, std::uint32_t, std::uint32_t speed, int& port,
+                          std::string& error) {
             std::lock_guard<std::mutex> lock(mu);
+            if (refuse_next) {
+                refuse_next = false;
+                error = "port busy";
+                return false;
+            }
             fds.push_back(::dup(fd));
             speeds.push_back(speed);
             port = static_cast<int>(fds.size()) - 1;
@@ -72,7 +79,8 @@ struct host_end {
     }
 
     // Reads for up to `ms`, or until `done` holds.
-    void read_for(int ms, const std::function<bool()>& done = [] { return false; }) {
+    void read_for(
+        int ms, const std::function<bool()>& done = [] { return false; }) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         while (!eof && !done() && std::chrono::steady_clock::now() < end) {
             pollfd p{fd, POLLIN, 0};
@@ -242,6 +250,37 @@ TEST(UsbShell, ReplugAfterAttachesByItselfAndTheHostGoingAwayWaitsForAReplug) {
     EXPECT_TRUE(sim->running());
     EXPECT_TRUE(sim->replug());
     ASSERT_TRUE(sim->wait_for([](const sim_record& r) { return r.usb.attaches == 3; }, 2000));
+}
+
+TEST(UsbShell, AFailedReplugLeavesTheDeviceDetachedForTheNextTry) {
+    hooked hook;
+    std::string error;
+    std::unique_ptr<sim_usb_instance> sim = sim_usb_start(sim_config{}, hook.options(), &error);
+    ASSERT_TRUE(sim) << error;
+    ::shutdown(hook.fd(0), SHUT_RDWR);
+    for (int i = 0; i < 200 && sim->attached(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_FALSE(sim->attached());
+    {
+        std::lock_guard<std::mutex> lock(hook.mu);
+        hook.refuse_next = true;
+    }
+    ASSERT_TRUE(sim->replug());
+    for (int i = 0; i < 200; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::lock_guard<std::mutex> lock(hook.mu);
+        if (!hook.notices.empty() &&
+            hook.notices.back().find("replug failed") != std::string::npos) {
+            break;
+        }
+    }
+    EXPECT_TRUE(sim->running());
+    EXPECT_FALSE(sim->attached());
+    ASSERT_TRUE(sim->replug());
+    ASSERT_TRUE(sim->wait_for([](const sim_record& r) { return r.usb.attaches == 2; }, 2000));
+    std::lock_guard<std::mutex> lock(hook.mu);
+    EXPECT_EQ(hook.notices[2], "kvup-sim: USB replug failed: port busy");
 }
 
 TEST(UsbShell, AFailedAttachIsReported) {

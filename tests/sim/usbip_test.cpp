@@ -31,15 +31,15 @@ std::string pty_boot_text(const sim_config& config) {
 }
 
 struct usb_host {
-    explicit usb_host(sim_config c = {}, bool high = false)
-        : config(std::move(c)), core(config, 0), device(core, config.self, high) {}
+    explicit usb_host(sim_config c = {}, bool high = false, sim_usb_faults faults = {})
+        : config(std::move(c)), core(config, 0), device(core, config.self, high, faults) {}
 
     sim_config config;
     sim_core core;
     sim_usb_device device;
     usbtest::kernel kernel;
     std::uint64_t now_us = 1000;
-    std::string console; // bulk IN data so far
+    std::string console;   // bulk IN data so far
     std::vector<ret> rets; // answers other than bulk IN data, oldest first
     bool stream_ok = true;
 
@@ -499,10 +499,41 @@ TEST(UsbUnplug, TheDeviceGoesAtItsChunkKeepsItsBanksAndUpdatesAfterAReplug) {
         h.send(h.kernel.bulk_out(simtest::chunk_frame(image, i)));
         h.advance_ms(5);
     }
-    h.send(h.kernel.bulk_out(
-        simtest::finalize_frame(1, 2 * 4096, simtest::image_crc(image), 1)));
+    h.send(h.kernel.bulk_out(simtest::finalize_frame(1, 2 * 4096, simtest::image_crc(image), 1)));
     h.advance_ms(5);
     EXPECT_EQ(h.core.record().devices[0].banks[1].bytes, image);
     EXPECT_EQ(h.core.record().usb.unplugs, 1u);
     EXPECT_EQ(h.core.record().sessions.back().outcome, sim_outcome::done);
+}
+
+TEST(UsbFaults, StalledBulkOutLosesTheHostsBytes) {
+    sim_usb_faults faults;
+    faults.stall_out = true;
+    usb_host h({}, false, faults);
+    h.enumerate();
+    h.open();
+    h.send(h.kernel.bulk_out(std::string("help\r")));
+    EXPECT_EQ(h.last().status, SIM_USB_EPIPE);
+    EXPECT_EQ(h.last().actual, 0u);
+    h.advance_ms(20);
+    EXPECT_EQ(h.console, "");
+    EXPECT_TRUE(h.core.record().lines.empty());
+    EXPECT_TRUE(h.stream_ok);
+}
+
+TEST(UsbFaults, UnplugOnDtrLeavesThatRequestUnanswered) {
+    sim_usb_faults faults;
+    faults.unplug_on_dtr = 2;
+    usb_host h({}, false, faults);
+    h.enumerate();
+    h.open();
+    h.pulse_dtr(); // the first clear is a reset as usual
+    EXPECT_FALSE(h.device.unplug_requested());
+    EXPECT_EQ(h.core.record().usb.dtr_resets.size(), 1u);
+    h.rets.clear();
+    h.send(h.kernel.control_out(CLASS_OUT, 0x22, 0x0002, 0));
+    EXPECT_TRUE(h.device.unplug_requested());
+    EXPECT_TRUE(h.rets.empty()) << "no status stage";
+    h.send(h.kernel.bulk_out(std::string("help\r")));
+    EXPECT_TRUE(h.rets.empty()) << "a device that is gone answers nothing";
 }
