@@ -284,3 +284,28 @@ case_g() {
     note "kvup ended $took ms after the detach: $(cat "$D/cut.err")"
     awk -v t="$took" 'BEGIN { exit !(t <= 1000) }' || fail "kvup took $took ms after the detach"
 }
+
+# h. A device that misbehaves on the USB side ends kvup with exit 1 and a message, never a hang:
+# one that stalls every bulk OUT transfer (nothing kvup sends arrives), and one that detaches in
+# the middle of the control transfer of kvup's first DTR clear (the request is never answered).
+case_h() {
+    D=$1
+    sim_start --usb-stall-out
+    kvup_as tech stall --port "$PORT" --password kelvane --firmware $BUNDLE --target self
+    sim_stop
+    cp "$D/summary" "$D/stall.summary"
+    expect_status stall 1
+    expect_err_line stall "ERROR: device did not prompt for the installer password - is it actually a kelvane-fw-controller on this port?"
+    grep -q "update sessions: 0" "$D/summary" || fail "stall: an update session was opened"
+    note "stall: ended after $(awk '{ printf "%.0f", $3 - $2 }' "$D/stall.status") ms: $(cat "$D/stall.err")"
+
+    sim_start --usb-unplug-on-dtr 1
+    kvup_as tech dtr --port "$PORT" --password kelvane --firmware $BUNDLE --target self
+    sim_stop
+    expect_status dtr 1
+    expect_err_line dtr "ERROR: device did not reach a ready CLI prompt after reset"
+    grep -q "detached (unplug fault, on a DTR clear)" "$D/sim.log" || fail "dtr: the device never detached"
+    took=$(awk '{ printf "%.0f", $3 - $2 }' "$D/dtr.status")
+    note "detach on the DTR clear: ended after $took ms: $(cat "$D/dtr.err")"
+    awk -v t="$took" 'BEGIN { exit !(t <= 3000) }' || fail "dtr: kvup took $took ms"
+}
