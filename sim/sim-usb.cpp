@@ -522,8 +522,8 @@ sim_usb_start(const sim_config& config, const sim_usb_options& options, std::str
     } else {
         // The devices were powered before the link came up: the boot output goes nowhere.
         state->core = std::make_unique<sim_core>(state->config, state->now_us());
-        state->device =
-            std::make_unique<sim_usb_device>(*state->core, state->config.self, options.high_speed);
+        state->device = std::make_unique<sim_usb_device>(*state->core, state->config.self,
+                                                         options.high_speed, options.faults);
         state->connect(reason);
     }
     if (!state->linked) {

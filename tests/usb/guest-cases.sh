@@ -1,0 +1,311 @@
+# The cases of the USB test guest, sourced by guest-init.sh: each `case_X DIR` runs kvup as an
+# ordinary user (tech or tech2, both in group dialout) on the /dev/ttyACM0 that the kernel's
+# cdc_acm driver made for kvup-sim --usb, and ends with status 0 only when every check held.
+# A failed check prints one line that starts with "FAIL", then the evidence.
+# /data/expected.sh (written by scripts/test-usb) gives each image's length and CRC-32.
+. /data/expected.sh
+TOOL=/usr/bin/kvup-usb-guest
+KVUP=/usr/bin/kvup
+BUNDLE=/data/fw.kvfw
+RUN_TIMEOUT_MS=20000
+
+fail() {
+    echo "FAIL $*"
+    for f in "$D"/*.out "$D"/*.err "$D"/*.status "$D"/sim.log; do
+        [ -f "$f" ] && { echo "--- $f"; tail -n 60 "$f"; }
+    done
+    exit 1
+}
+note() { echo "$*"; }
+
+# Waits up to $2 s for a line matching $1 in the simulator's log, at least $3 times (default 1).
+wait_log() {
+    n=0
+    while [ "$(grep -c -- "$1" "$D/sim.log" 2>/dev/null || true)" -lt "${3:-1}" ]; do
+        n=$((n + 1))
+        [ "$n" -gt $(($2 * 20)) ] && return 1
+        sleep 0.05
+    done
+}
+
+# Starts kvup-sim --usb with the given options and waits for its tty node, owned by dialout.
+# Every log line is stamped with the guest's monotonic time in ms (kvup-usb-guest stamp).
+sim_start() {
+    rm -f "$D/sim.fifo"
+    mkfifo "$D/sim.fifo"
+    : > "$D/sim.log"
+    $TOOL stamp < "$D/sim.fifo" >> "$D/sim.log" &
+    STAMP=$!
+    timeout -s KILL 60 kvup-sim --usb "$@" > "$D/sim.fifo" 2>&1 &
+    SIM=$!
+    sim_wait_tty 1
+}
+
+# Waits for the $1-th attach's tty node.
+sim_wait_tty() {
+    wait_log "USB device is /dev/ttyACM" 15 "$1" || fail "no tty after attach $1"
+    PORT=$(grep "USB device is /dev/ttyACM" "$D/sim.log" | tail -n 1 | sed 's/.*USB device is //')
+    n=0
+    until [ -c "$PORT" ] && [ "$(stat -c %G:%a "$PORT")" = "dialout:660" ]; do
+        n=$((n + 1))
+        [ "$n" -gt 100 ] && fail "$PORT not made root:dialout 0660 by mdev"
+        sleep 0.05
+    done
+}
+
+# Asks for a summary now (SIGUSR1) and leaves it in $D/$1.
+sim_summary() {
+    before=$(grep -c "kvup-sim summary" "$D/sim.log")
+    kill -USR1 "$SIM"
+    wait_log "kvup-sim summary" 5 $((before + 1)) || fail "no summary on SIGUSR1"
+    sleep 0.2
+    last_summary > "$D/$1"
+}
+
+# Stops the simulator (SIGTERM: detach, summary, exit) and leaves the summary in $D/summary.
+sim_stop() {
+    kill -TERM "$SIM"
+    (sleep 5; kill -KILL "$SIM" 2>/dev/null) &
+    guard=$!
+    wait "$SIM"
+    rc=$?
+    kill "$guard" 2>/dev/null
+    [ "$rc" = 137 ] && fail "kvup-sim did not stop within 5 s of SIGTERM"
+    wait "$STAMP"
+    last_summary > "$D/summary"
+}
+
+# The last summary in the log, without the time stamps.
+last_summary() {
+    cut -d' ' -f2- "$D/sim.log" |
+        awk '/^kvup-sim summary/ { text = "" } { text = text $0 "\n" } END { printf "%s", text }'
+}
+
+# kvup_as USER NAME ARGS...: kvup as USER; $D/NAME.out, .err and .status (exit, start, end ms).
+kvup_as() {
+    user=$1 name=$2
+    shift 2
+    $TOOL run "$user" $RUN_TIMEOUT_MS "$D/$name.status" $KVUP "$@" \
+        > "$D/$name.out" 2> "$D/$name.err" < /dev/null
+}
+
+status_of() { cut -d' ' -f1 "$D/$1.status"; }
+end_ms_of() { cut -d' ' -f3 "$D/$1.status"; }
+
+expect_status() {
+    got=$(status_of "$1")
+    [ "$got" = 124 ] && fail "$1: still running after $((RUN_TIMEOUT_MS / 1000)) s, killed"
+    [ "$got" = "$2" ] || fail "$1: exit status $got, $2 expected"
+}
+
+expect_err_line() {
+    grep -qxF -- "$2" "$D/$1.err" || fail "$1: no line '$2' on standard error"
+}
+
+# The summary's line for one bank of one device, e.g. "bank B: 40000 bytes, CRC-32 0x..., 1 write(s)".
+bank_line() {
+    awk -v dev="$2" -v bank="$3:" '$1 == dev { f = 1; next }
+        f && $1 == "bank" && $2 == bank { sub(/^ +/, ""); print; exit }' "$D/$1"
+}
+
+running_bank() {
+    awk -v dev="$2" '$1 == dev { print $NF; exit }' "$D/$1"
+}
+
+# expect_image SUMMARY DEVICE BANK LEN CRC: the bank holds exactly that image, written once, and
+# the device runs from it.
+expect_image() {
+    want="bank $3: $4 bytes, CRC-32 $5, 1 write(s)"
+    got=$(bank_line "$1" "$2" "$3")
+    [ "$got" = "$want" ] || fail "$2: '$got', '$want' expected"
+    [ "$(running_bank "$1" "$2")" = "$3" ] || fail "$2 does not run from bank $3"
+}
+
+# a. One update of the connected controller: the image in bank B, 115200 8N1, one DTR pulse of
+# at least 50 ms, and nothing from kvup in the 150 ms after DTR was set.
+case_a() {
+    D=$1
+    sim_start
+    kvup_as tech run --port "$PORT" --password kelvane --firmware $BUNDLE --target self
+    sim_stop
+    expect_status run 0
+    expect_image summary KC-0001 B "$V1B_LEN" "$V1B_CRC"
+    if ! $TOOL check-reset "$D/summary" 1 > "$D/check.out"; then
+        cat "$D/check.out"
+        fail "the reset check flags kvup's run"
+    fi
+    grep -E "SET_LINE_CODING|SET_CONTROL_LINE_STATE|DTR cleared" "$D/summary"
+}
+
+# b. Fan-out, target omitted, two peers, the device at high speed (512-byte bulk packets): 3/3,
+# and one good DTR pulse per installer-mode entry.
+case_b() {
+    D=$1
+    sim_start --usb-speed high --peer KR-0100:reader:2 --peer KC-0200:controller:1:B
+    kvup_as tech run --port "$PORT" --password kelvane --firmware $BUNDLE
+    sim_stop
+    expect_status run 0
+    grep -qxF "3/3 device(s) updated successfully." "$D/run.out" || fail "no 3/3 line"
+    expect_image summary KR-0100 B "$V2B_LEN" "$V2B_CRC"
+    expect_image summary KC-0200 A "$V1A_LEN" "$V1A_CRC"
+    expect_image summary KC-0001 B "$V1B_LEN" "$V1B_CRC"
+    # The first entry reads the peer list; then one entry per device updated.
+    grep -q "(installer mode ON 4x" "$D/summary" || fail "not 4 installer-mode entries"
+    if ! $TOOL check-reset "$D/summary" 4 > "$D/check.out"; then
+        cat "$D/check.out"
+        fail "not one good DTR pulse per installer-mode entry"
+    fi
+    grep "DTR cleared" "$D/summary"
+}
+
+# c. A second kvup (another ordinary user) while the first runs: refused, the first unaffected.
+case_c() {
+    D=$1
+    sim_start --chunk-delay 150
+    kvup_as tech first --port "$PORT" --password kelvane --firmware $BUNDLE --target self &
+    FIRST=$!
+    wait_log "session 1:" 15 || fail "the first kvup started no session"
+    kvup_as tech2 second --port "$PORT" --password kelvane --firmware $BUNDLE --target self
+    wait "$FIRST"
+    sim_stop
+    expect_status second 1
+    expect_err_line second "ERROR: could not open $PORT"
+    [ "$(wc -l < "$D/second.err")" = 1 ] || fail "second: more than the one error line"
+    awk -v a="$(end_ms_of second)" -v b="$(end_ms_of first)" 'BEGIN { exit !(a < b) }' ||
+        fail "the second kvup did not end while the first ran"
+    expect_status first 0
+    expect_image summary KC-0001 B "$V1B_LEN" "$V1B_CRC"
+    if ! $TOOL check-reset "$D/summary" 1 > "$D/check.out"; then
+        cat "$D/check.out"
+        fail "the first run's line settings or reset were disturbed"
+    fi
+    note "second: $(cat "$D/second.err")"
+}
+
+# d. Unplug mid-transfer: exit 1 within 1 s with the session's message, the running bank
+# untouched; after the replug a fresh run updates the controller.
+case_d() {
+    D=$1
+    sim_start --fault self:unplug:chunk=3,session=1 --replug-after 500
+    sim_summary before
+    kvup_as tech cut --port "$PORT" --password kelvane --firmware $BUNDLE --target self
+    expect_status cut 1
+    expect_err_line cut "ERROR: giving up on chunk 3 after 5 attempts"
+    grep -q "USB device detached (unplug fault)" "$D/sim.log" || fail "the device never detached"
+    # The simulator's own time of the fault (its "[ s.mmm]" log stamp) on the guest's clock: the
+    # lines that say when they were made reach the stamper a little later, so the smallest
+    # difference is the offset between the two clocks. The "detached" line itself comes after
+    # the detach, often after kvup has already ended.
+    unplug_ms=$(awk '{ if (match($0, /\[ *[0-9]+\.[0-9]+\]/)) {
+            t = substr($0, RSTART + 1, RLENGTH - 2) * 1000; off = $1 - t
+            if (!seen || off < min) { min = off; seen = 1 }
+            if ($0 ~ /fault: unplug at/ && !fault) fault = t } }
+        END { if (fault) printf "%.3f", fault + min }' "$D/sim.log")
+    [ -n "$unplug_ms" ] || fail "no time for the unplug fault in the log"
+    took=$(awk -v a="$unplug_ms" -v b="$(end_ms_of cut)" 'BEGIN { printf "%.1f", b - a }')
+    note "kvup ended $took ms after the unplug"
+    awk -v t="$took" 'BEGIN { exit !(t <= 1000) }' || fail "kvup took $took ms after the unplug"
+    sim_wait_tty 2
+    sim_summary after
+    for bank in A B; do
+        [ "$(bank_line after KC-0001 $bank)" = "$(bank_line before KC-0001 $bank)" ] ||
+            fail "bank $bank changed by the cut transfer: $(bank_line after KC-0001 $bank)"
+    done
+    [ "$(running_bank after KC-0001)" = A ] || fail "the controller no longer runs bank A"
+    kvup_as tech again --port "$PORT" --password kelvane --firmware $BUNDLE --target self
+    sim_stop
+    expect_status again 0
+    expect_image summary KC-0001 B "$V1B_LEN" "$V1B_CRC"
+    grep -q "USB: attached 2x, unplugged 1x" "$D/summary" || fail "not attached 2x, unplugged 1x"
+}
+
+# e. A wrong password: exit 1, nothing written. A bundle that does not load: exit 1 before the
+# port is opened, so the device sees no open at all.
+case_e() {
+    D=$1
+    sim_start
+    kvup_as tech badbundle --port "$PORT" --password kelvane --firmware /data/bad.kvfw --target self
+    sim_summary after-bad-bundle
+    expect_status badbundle 1
+    grep -q "^ERROR: " "$D/badbundle.err" || fail "badbundle: no error line"
+    if grep -q "SET_CONTROL_LINE_STATE\|DTR cleared" "$D/after-bad-bundle"; then
+        fail "the device saw an open for a bundle that does not load"
+    fi
+    kvup_as tech wrongpw --port "$PORT" --password not-the-one --firmware $BUNDLE --target self
+    sim_stop
+    expect_status wrongpw 1
+    expect_err_line wrongpw "ERROR: incorrect installer password"
+    grep -q "passwords refused 1x" "$D/summary" || fail "the device refused no password"
+    grep -q "update sessions: 0" "$D/summary" || fail "an update session was opened"
+    for bank in A B; do
+        case "$(bank_line summary KC-0001 $bank)" in
+        *", 0 write(s)") ;;
+        *) fail "bank $bank written after a wrong password" ;;
+        esac
+    done
+    note "bad bundle: $(cat "$D/badbundle.err")"
+}
+
+# f. The runner can fail: a host that opens the port and purges but never pulses DTR gets no
+# boot prompt, and case a's reset check fails on what the device saw.
+case_f() {
+    D=$1
+    sim_start
+    $TOOL run tech $RUN_TIMEOUT_MS "$D/purge.status" $TOOL purge-only "$PORT" 3000 \
+        > "$D/purge.out" 2> "$D/purge.err"
+    sim_stop
+    cat "$D/purge.out"
+    expect_status purge 1
+    grep -q "SET_CONTROL_LINE_STATE 0x0003" "$D/summary" || fail "the device never saw the open"
+    if $TOOL check-reset "$D/summary" 1 > "$D/check.out"; then
+        fail "the reset check passes a host that never pulses DTR"
+    fi
+    note "the reset check flags it, as it must:"
+    cat "$D/check.out"
+}
+
+# g. The USB side fails in the middle of the console dialogue: the host's controller drops the
+# device (vhci-hcd detach) while kvup's reset pulse holds DTR cleared. kvup must end with exit 1
+# and its message, never hang.
+case_g() {
+    D=$1
+    sim_start
+    vport=$(grep "attached on vhci-hcd port" "$D/sim.log" | tail -n 1 | sed 's/.* port //')
+    kvup_as tech cut --port "$PORT" --password kelvane --firmware $BUNDLE --target self &
+    RUN=$!
+    wait_log "usb: DTR cleared" 15 || fail "kvup's reset pulse never came"
+    detach_ms=$($TOOL now)
+    echo "$vport" > /sys/devices/platform/vhci_hcd.0/detach || fail "cannot detach port $vport"
+    wait "$RUN"
+    sim_stop
+    expect_status cut 1
+    expect_err_line cut "ERROR: device did not reach a ready CLI prompt after reset"
+    took=$(awk -v a="$detach_ms" -v b="$(end_ms_of cut)" 'BEGIN { printf "%.1f", b - a }')
+    note "kvup ended $took ms after the detach: $(cat "$D/cut.err")"
+    awk -v t="$took" 'BEGIN { exit !(t <= 1000) }' || fail "kvup took $took ms after the detach"
+}
+
+# h. A device that misbehaves on the USB side ends kvup with exit 1 and a message, never a hang:
+# one that stalls every bulk OUT transfer (nothing kvup sends arrives), and one that detaches in
+# the middle of the control transfer of kvup's first DTR clear (the request is never answered).
+case_h() {
+    D=$1
+    sim_start --usb-stall-out
+    kvup_as tech stall --port "$PORT" --password kelvane --firmware $BUNDLE --target self
+    sim_stop
+    cp "$D/summary" "$D/stall.summary"
+    expect_status stall 1
+    expect_err_line stall "ERROR: device did not prompt for the installer password - is it actually a kelvane-fw-controller on this port?"
+    grep -q "update sessions: 0" "$D/summary" || fail "stall: an update session was opened"
+    note "stall: ended after $(awk '{ printf "%.0f", $3 - $2 }' "$D/stall.status") ms: $(cat "$D/stall.err")"
+
+    sim_start --usb-unplug-on-dtr 1
+    kvup_as tech dtr --port "$PORT" --password kelvane --firmware $BUNDLE --target self
+    sim_stop
+    expect_status dtr 1
+    expect_err_line dtr "ERROR: device did not reach a ready CLI prompt after reset"
+    grep -q "detached (unplug fault, on a DTR clear)" "$D/sim.log" || fail "dtr: the device never detached"
+    took=$(awk '{ printf "%.0f", $3 - $2 }' "$D/dtr.status")
+    note "detach on the DTR clear: ended after $took ms: $(cat "$D/dtr.err")"
+    awk -v t="$took" 'BEGIN { exit !(t <= 3000) }' || fail "dtr: kvup took $took ms"
+}
