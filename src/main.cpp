@@ -6,6 +6,7 @@
 #include "options.h"
 #include "password-prompt.h"
 #include "peer-query.h"
+#include "process.h"
 #include "serial.h"
 #include "update-session.h"
 
@@ -192,6 +193,7 @@ int update_run() {
 } // namespace
 
 int main(int argc, char** argv) {
+    process_prepare_standard_streams();
     if (!options_load(argc, argv)) {
         options_print_usage();
         return 1;
