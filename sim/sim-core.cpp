@@ -416,6 +416,9 @@ void sim_core::end_session(sim_outcome outcome) {
 }
 
 void sim_core::binary_byte(std::uint8_t byte, std::uint64_t now_us) {
+    if (!in_frame_ && byte != FWU_SOF_HOST) {
+        ++record_.stray_bytes; // a host sends nothing but frames here
+    }
     if (!in_frame_ && byte == FWU_SOF_HOST) {
         in_frame_ = true;
         frame_start_us_ = now_us;

@@ -92,6 +92,9 @@ std::string sim_record_summary(const sim_record& record) {
            std::to_string(chunks) + " chunk(s), " + std::to_string(retries) +
            " repeated), dropped " + std::to_string(record.dropped_frames) + "; NAKs sent " +
            std::to_string(record.naks.size()) + "; aborts " + std::to_string(record.aborts) + "\n";
+    if (record.stray_bytes != 0) {
+        out += "  stray bytes between host frames: " + std::to_string(record.stray_bytes) + "\n";
+    }
     for (const sim_finalize_event& f : record.finalizes) {
         char text[160];
         std::snprintf(text, sizeof text,

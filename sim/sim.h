@@ -160,6 +160,7 @@ struct sim_record {
     bool installer_mode = false;         // current state of the connected controller
     std::vector<sim_frame_event> frames; // host frames with a good CRC
     std::uint32_t dropped_frames = 0;    // host frames with a bad CRC or oversize length
+    std::uint32_t stray_bytes = 0;       // bytes in the binary dialogue outside any host frame
     std::vector<sim_nak_event> naks;
     std::uint32_t aborts = 0;
     std::vector<sim_finalize_event> finalizes;
