@@ -31,12 +31,15 @@ enum class sim_fault_kind : std::uint8_t {
     boot_silent,        // boot output without its prompt (or menu) marker
     no_password_prompt, // "installer on" gets no password prompt
     installer_cancel,   // the password is answered with "Cancelled"
+    watchdog,           // the device resets itself on receipt of the chunk: session dropped,
+                        // nothing written, boot text and prompt on the line
+    watchdog_finalize,  // the same on receipt of the finalize, before it is judged
 };
 
 // One injected fault. A zero `chunk_attempt` or `session` matches every attempt or session.
 struct sim_fault {
     sim_fault_kind kind = sim_fault_kind::chunk_silent;
-    std::uint32_t chunk = 0;         // chunk index (chunk faults and disconnect)
+    std::uint32_t chunk = 0;         // chunk index (chunk faults, disconnect, watchdog)
     std::uint32_t chunk_attempt = 1; // how often this index has arrived in the session, from 1
     std::uint32_t session = 0;       // the device's n-th update session; for console faults the
                                      // n-th reset

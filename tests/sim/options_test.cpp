@@ -131,10 +131,27 @@ TEST(SimOptions, UsageNamesEveryFaultKind) {
          {"chunk-silent", "chunk-late", "chunk-nak", "chunk-bad-crc", "chunk-noise",
           "chunk-oversize", "ack-length", "disconnect", "start-silent", "ready-length",
           "ready-noise", "finalize-nak", "finalize-silent", "boot-slow", "boot-silent",
-          "no-password-prompt", "installer-cancel"}) {
+          "no-password-prompt", "installer-cancel", "watchdog"}) {
         sim_fault f;
         std::string error;
         EXPECT_TRUE(sim_fault_parse(kind, f, error)) << kind;
         EXPECT_NE(usage.find(kind), std::string::npos) << kind;
     }
+}
+
+// The watchdog fires at a chunk unless told at=finalize; no other fault takes `at`.
+TEST(SimOptions, WatchdogAtAChunkOrAtTheFinalize) {
+    sim_fault f;
+    std::string error;
+    ASSERT_TRUE(sim_fault_parse("watchdog:chunk=3,session=2", f, error)) << error;
+    EXPECT_EQ(f.kind, sim_fault_kind::watchdog);
+    EXPECT_EQ(f.chunk, 3u);
+    EXPECT_EQ(f.session, 2u);
+    f = {};
+    ASSERT_TRUE(sim_fault_parse("watchdog:at=finalize", f, error)) << error;
+    EXPECT_EQ(f.kind, sim_fault_kind::watchdog_finalize);
+    f = {};
+    EXPECT_FALSE(sim_fault_parse("watchdog:at=start", f, error));
+    EXPECT_NE(error.find("at=finalize"), std::string::npos) << error;
+    EXPECT_FALSE(sim_fault_parse("finalize-silent:at=finalize", f, error));
 }
