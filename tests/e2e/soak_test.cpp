@@ -60,9 +60,14 @@ TEST(E2eSoak, RandomFaultScriptsEndUpdatedOrUntouched) {
     const auto started = std::chrono::steady_clock::now();
     int succeeded = 0;
     int failed = 0;
+    int with_watchdog = 0;
     std::chrono::milliseconds longest{0};
     for (const std::uint64_t seed : seeds) {
         const soak::script s = soak::make_script(seed, soak::profile::real_time);
+        with_watchdog += soak::has_fault(s, sim_fault_kind::watchdog) ||
+                                 soak::has_fault(s, sim_fault_kind::watchdog_finalize)
+                             ? 1
+                             : 0;
         temp_dir dir;
         const std::string bundle = dir.file("fw.kvfw");
         write_file(bundle, soak::bundle_file(s));
@@ -101,6 +106,7 @@ TEST(E2eSoak, RandomFaultScriptsEndUpdatedOrUntouched) {
     std::printf("end-to-end soak: %zu scripts in %.1f s (longest run %lld ms): exit 0 in %d, "
                 "exit 1 in %d\n",
                 seeds.size(), seconds, static_cast<long long>(longest.count()), succeeded, failed);
+    std::printf("  %d of the scripts reset a device with its watchdog\n", with_watchdog);
 }
 
 // The device goes away (its USB link drops) when a chunk arrives: kvup must give up at once

@@ -164,6 +164,7 @@ TEST(FaultSoak, EveryRunEndsUpdatedOrUntouchedAndSaysWhich) {
     const auto started = std::chrono::steady_clock::now();
     int succeeded = 0;
     int failed = 0;
+    int with_watchdog = 0;
     int devices_updated = 0;
     std::size_t unknown = 0;
     std::size_t unknown_updated = 0;
@@ -171,6 +172,10 @@ TEST(FaultSoak, EveryRunEndsUpdatedOrUntouchedAndSaysWhich) {
     std::vector<std::uint64_t> failing;
     for (const std::uint64_t seed : seeds) {
         const soak::script s = soak::make_script(seed, soak::profile::virtual_clock);
+        with_watchdog += soak::has_fault(s, sim_fault_kind::watchdog) ||
+                                 soak::has_fault(s, sim_fault_kind::watchdog_finalize)
+                             ? 1
+                             : 0;
         const run_result r = run_script(s, bundle_path);
         const soak::verdict v = soak::check(s, r.status, r.out, r.err, r.record);
         const std::vector<std::string>& problems = v.problems;
@@ -205,6 +210,7 @@ TEST(FaultSoak, EveryRunEndsUpdatedOrUntouchedAndSaysWhich) {
                 "taken by the device\n",
                 seeds.size(), seconds, static_cast<double>(virtual_ms) / 1000.0, succeeded, failed,
                 devices_updated, unknown, unknown_updated);
+    std::printf("  %d of the scripts reset a device with its watchdog\n", with_watchdog);
     if (!failing.empty()) {
         std::printf("failing seeds:");
         for (const std::uint64_t seed : failing) {
