@@ -247,7 +247,7 @@ inline void add_session_faults(rng& r, profile p, sim_device_config& d, bool rel
             break;
         case 17:
             // The device resets itself: five chunk time-outs, or the finalize's one, of waiting.
-            if (cheap && (relayed || !r.chance(20))) {
+            if (cheap && (relayed || !r.chance(50))) {
                 continue;
             }
             f.kind = r.chance(70) ? sim_fault_kind::watchdog : sim_fault_kind::watchdog_finalize;
