@@ -691,6 +691,7 @@ void sim_core::watchdog_reset(std::uint64_t now_us, const std::string& what) {
     const sim_device_record& dev = record_.devices[device];
     log("fault: watchdog reset of " + dev.serial + " at " + what + "; bank " +
         bank_letter(dev.active_bank) + " stays active");
+    ++record_.watchdog_resets;
     end_session(sim_outcome::interrupted);
     if (device == 0) {
         out_.clear(); // what the controller had not sent yet is lost with it

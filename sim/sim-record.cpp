@@ -124,6 +124,9 @@ std::string sim_record_summary(const sim_record& record) {
                ms_text(sim_percentile(record.turnaround_us, 50)) + ", 99th percentile " +
                ms_text(sim_percentile(record.turnaround_us, 99)) + "\n";
     }
+    if (record.watchdog_resets != 0) {
+        out += "  watchdog resets: " + std::to_string(record.watchdog_resets) + "\n";
+    }
     if (record.disconnected) {
         out += "  link: closed by the disconnect fault\n";
     }

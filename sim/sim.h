@@ -171,6 +171,7 @@ struct sim_record {
     std::vector<sim_device_record> devices;   // [0] the connected controller, then the peers
     std::vector<std::uint64_t> turnaround_us; // ACK written to the next CHUNK's first byte
     bool disconnected = false;
+    std::uint32_t watchdog_resets = 0; // devices that reset themselves (the watchdog fault)
 };
 
 // The device record with that serial, or null.

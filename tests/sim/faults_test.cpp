@@ -245,6 +245,7 @@ TEST(SimFaults, WatchdogAtAChunkRebootsTheControllerIntoItsOldBank) {
               std::string::npos)
         << out.text;
     EXPECT_EQ(out.text.substr(out.text.size() - std::string(SIM_PROMPT).size()), SIM_PROMPT);
+    EXPECT_EQ(h.core.record().watchdog_resets, 1u);
     EXPECT_EQ(h.core.record().sessions[0].outcome, sim_outcome::interrupted);
     EXPECT_FALSE(h.core.record().installer_mode);
     EXPECT_TRUE(h.exchange(chunk_frame(image, 2)).empty());
