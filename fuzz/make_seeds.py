@@ -147,8 +147,53 @@ def options():
     write("fuzz_options", "empty-word", argv(b"--target", b"", b""))
 
 
+# Whole sessions: flags (bit 0: relayed), image length (u16), then one answer op per host write
+# (fuzz_session.cpp): the ordinary answer is op 0, and an input that runs out answers every write
+# with it.
+OP_NAK, OP_SILENT, OP_OTHER = 1, 2, 3  # for the finalize, 3 is an ACK and 0 the DONE
+LATE, TWICE, NOISE, BAD_CRC, WRITE_FAILS = 0x08, 0x10, 0x20, 0x40, 0x80
+
+
+def session_input(ops=b"", image_len=3 * 4096 + 77, flags=0):
+    return struct.pack("<BH", flags, image_len) + ops
+
+
+def ready(bank=1, choice=0):
+    return bytes([0, bank, choice])
+
+
+def sessions():
+    write("fuzz_session", "self-ok", session_input())
+    write("fuzz_session", "relayed-ok", session_input(flags=1))
+    write("fuzz_session", "empty-image", session_input(image_len=0))
+    write("fuzz_session", "exact-chunks", session_input(image_len=2 * 4096))
+    # chunk 0 ACK, chunk 1 NAK naming chunk 0, then ACKs: chunks 0, 1 and 2 again.
+    write("fuzz_session", "nak-back",
+          session_input(ready() + b"\x00" + bytes([OP_NAK, 3, 1 | (1 << 2)])))
+    write("fuzz_session", "nak-far-ahead",
+          session_input(ready() + bytes([OP_NAK, 9, 3]) + struct.pack("<HH", 0xFFFF, 0xFFFF)))
+    write("fuzz_session", "five-silent-then-abort",
+          session_input(ready() + b"\x00" + bytes([OP_SILENT]) * 5))
+    write("fuzz_session", "late-ack-then-nak-on-finalize",
+          session_input(ready() + bytes([LATE]) + struct.pack("<H", 2500) + b"\x00" * 3 +
+                        bytes([OP_NAK, 4, 0])))
+    write("fuzz_session", "late-chunk-nak-before-done",
+          session_input(ready() + bytes([OP_NAK | LATE, 1, 0]) + struct.pack("<H", 2100)))
+    write("fuzz_session", "write-fails",
+          session_input(ready() + bytes([WRITE_FAILS, WRITE_FAILS, 0, WRITE_FAILS])))
+    write("fuzz_session", "noise-twice-bad-crc",
+          session_input(ready() + bytes([NOISE | TWICE, 4]) + b"\xf2\x82\x04\x00" + b"\x05" +
+                        bytes([BAD_CRC, 0])))
+    write("fuzz_session", "no-image-for-bank", session_input(ready(bank=2)))
+    write("fuzz_session", "image-over-limit", session_input(ready(choice=2)))
+    write("fuzz_session", "ack-to-finalize",
+          session_input(ready() + b"\x00" * 3 + bytes([OP_OTHER])))
+    write("fuzz_session", "no-ready", session_input(bytes([OP_SILENT])))
+
+
 bundles()
 frames()
 peers()
 installer()
 options()
+sessions()

@@ -46,6 +46,7 @@ std::string hex32(std::uint32_t value) {
 
 bool chunk_scoped(sim_fault_kind kind) {
     switch (kind) {
+    case sim_fault_kind::watchdog:
     case sim_fault_kind::chunk_silent:
     case sim_fault_kind::chunk_late:
     case sim_fault_kind::chunk_nak:
@@ -471,6 +472,9 @@ void sim_core::end_session(sim_outcome outcome) {
 }
 
 void sim_core::binary_byte(std::uint8_t byte, std::uint64_t now_us) {
+    if (!in_frame_ && byte != FWU_SOF_HOST) {
+        ++record_.stray_bytes; // a host sends nothing but frames here
+    }
     if (!in_frame_ && byte == FWU_SOF_HOST) {
         in_frame_ = true;
         frame_start_us_ = now_us;
@@ -561,6 +565,10 @@ void sim_core::chunk_frame(std::uint16_t len, std::uint64_t now_us) {
     answer.what =
         "chunk " + std::to_string(answer.index) + " attempt " + std::to_string(answer.attempt);
 
+    if (chunk_fault(answer, sim_fault_kind::watchdog)) {
+        watchdog_reset(now_us, answer.what);
+        return;
+    }
     if (chunk_lost(answer)) {
         return;
     }
@@ -695,6 +703,11 @@ void sim_core::finalize_frame(std::uint16_t len, std::uint64_t now_us) {
     const std::string what = "finalize " + std::to_string(ev.image_len) + " bytes, CRC-32 " +
                              hex32(ev.image_crc) + ", bank " + bank_letter(ev.bank);
 
+    if (fault(s.device, sim_fault_kind::watchdog_finalize, s.device_session)) {
+        record_.finalizes.push_back(ev);
+        watchdog_reset(now_us, what);
+        return;
+    }
     if (fault(s.device, sim_fault_kind::finalize_silent, s.device_session)) {
         log("fault: " + what + " ignored");
         record_.finalizes.push_back(ev);
@@ -765,6 +778,27 @@ void sim_core::send_nak(std::uint8_t answer_to, std::uint8_t reason, std::uint32
 
 void sim_core::back_to_prompt(std::uint64_t due_us) {
     send_text(std::string("\r\n") + SIM_PROMPT, due_us); // binary output left the line open
+}
+
+void sim_core::watchdog_reset(std::uint64_t now_us, const std::string& what) {
+    const std::size_t device = session_->device;
+    const sim_device_record& dev = record_.devices[device];
+    log("fault: watchdog reset of " + dev.serial + " at " + what + "; bank " +
+        bank_letter(dev.active_bank) + " stays active");
+    ++record_.watchdog_resets;
+    end_session(sim_outcome::interrupted);
+    if (device == 0) {
+        out_.clear(); // what the controller had not sent yet is lost with it
+        boot(now_us, std::uint64_t{config_.boot_delay_ms} * 1000);
+        return;
+    }
+    // The relaying controller passes the peer's boot text on and returns to its prompt, still in
+    // installer mode.
+    send_text("\r\nKelvane " + dev.type + " " + dev.serial + "\r\nvariant " +
+                  std::to_string(dev.variant) + ", running bank " + bank_letter(dev.active_bank) +
+                  "\r\n",
+              now_us + delay_us(device));
+    back_to_prompt(now_us + delay_us(device));
 }
 
 const sim_fault* sim_core::fault(std::size_t device, sim_fault_kind kind, std::uint32_t session,

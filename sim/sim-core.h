@@ -134,6 +134,7 @@ class sim_core {
     void send_nak(std::uint8_t answer_to, std::uint8_t reason, std::uint32_t expected,
                   std::uint64_t due_us);
     void back_to_prompt(std::uint64_t due_us);
+    void watchdog_reset(std::uint64_t now_us, const std::string& what);
 
     const sim_fault* fault(std::size_t device, sim_fault_kind kind, std::uint32_t session,
                            std::uint32_t chunk = 0, std::uint32_t attempt = 0) const;

@@ -48,6 +48,9 @@ const char* const USAGE =
     "    chunk-oversize      a frame header announcing 65535 bytes before the answer\n"
     "    ack-length          the ACK has len=N payload bytes (default 3)\n"
     "    disconnect          the port is closed for good when the chunk arrives\n"
+    "    watchdog            the device resets itself when the chunk arrives, or with\n"
+    "                        at=finalize when the finalize does: session dropped, nothing\n"
+    "                        written, boot text and prompt where kvup expects frames\n"
     "  Start and finalize:\n"
     "    start-silent        no READY after 'fwupdate start' or 'fwupdate relay'\n"
     "    ready-length        READY with len=N payload bytes (default 6)\n"
@@ -103,6 +106,7 @@ constexpr kind_name KIND_NAMES[] = {
     {"no-password-prompt", sim_fault_kind::no_password_prompt},
     {"installer-cancel", sim_fault_kind::installer_cancel},
     {"unplug", sim_fault_kind::unplug},
+    {"watchdog", sim_fault_kind::watchdog},
 };
 
 bool is_console_fault(sim_fault_kind kind) {
@@ -244,6 +248,12 @@ bool sim_fault_parse(std::string_view text, sim_fault& fault, std::string& error
             fault.expected_set = true;
         } else if (key == "count") {
             ok = parse_field(value, "count", fault.count, error);
+        } else if (key == "at" && fault.kind == sim_fault_kind::watchdog) {
+            ok = value == "finalize";
+            fault.kind = sim_fault_kind::watchdog_finalize;
+            if (!ok) {
+                error = "bad at '" + std::string(value) + "' (at=finalize, or chunk=K)";
+            }
         } else if (key == "len") {
             ok = parse_field(value, "len", fault.length, error) && fault.length <= 8;
             if (!ok && error.empty()) {

@@ -184,6 +184,9 @@ std::string sim_record_summary(const sim_record& record) {
            std::to_string(chunks) + " chunk(s), " + std::to_string(retries) +
            " repeated), dropped " + std::to_string(record.dropped_frames) + "; NAKs sent " +
            std::to_string(record.naks.size()) + "; aborts " + std::to_string(record.aborts) + "\n";
+    if (record.stray_bytes != 0) {
+        out += "  stray bytes between host frames: " + std::to_string(record.stray_bytes) + "\n";
+    }
     for (const sim_finalize_event& f : record.finalizes) {
         char text[160];
         std::snprintf(text, sizeof text,
@@ -212,6 +215,9 @@ std::string sim_record_summary(const sim_record& record) {
                std::to_string(record.turnaround_us.size()) + " samples, median " +
                ms_text(sim_percentile(record.turnaround_us, 50)) + ", 99th percentile " +
                ms_text(sim_percentile(record.turnaround_us, 99)) + "\n";
+    }
+    if (record.watchdog_resets != 0) {
+        out += "  watchdog resets: " + std::to_string(record.watchdog_resets) + "\n";
     }
     if (record.disconnected) {
         out += "  link: closed by the disconnect fault\n";

@@ -32,12 +32,15 @@ enum class sim_fault_kind : std::uint8_t {
     no_password_prompt, // "installer on" gets no password prompt
     installer_cancel,   // the password is answered with "Cancelled"
     unplug,             // USB: the device detaches on receipt of the chunk; it can be replugged
+    watchdog,           // the device resets itself on receipt of the chunk: session dropped,
+                        // nothing written, boot text and prompt on the line
+    watchdog_finalize,  // the same on receipt of the finalize, before it is judged
 };
 
 // One injected fault. A zero `chunk_attempt` or `session` matches every attempt or session.
 struct sim_fault {
     sim_fault_kind kind = sim_fault_kind::chunk_silent;
-    std::uint32_t chunk = 0;         // chunk index (chunk faults and disconnect)
+    std::uint32_t chunk = 0;         // chunk index (chunk faults, disconnect, watchdog)
     std::uint32_t chunk_attempt = 1; // how often this index has arrived in the session, from 1
     std::uint32_t session = 0;       // the device's n-th update session; for console faults the
                                      // n-th reset
@@ -192,6 +195,7 @@ struct sim_record {
     bool installer_mode = false;         // current state of the connected controller
     std::vector<sim_frame_event> frames; // host frames with a good CRC
     std::uint32_t dropped_frames = 0;    // host frames with a bad CRC or oversize length
+    std::uint32_t stray_bytes = 0;       // bytes in the binary dialogue outside any host frame
     std::vector<sim_nak_event> naks;
     std::uint32_t aborts = 0;
     std::vector<sim_finalize_event> finalizes;
@@ -200,6 +204,7 @@ struct sim_record {
     std::vector<std::uint64_t> turnaround_us; // ACK written to the next CHUNK's first byte
     bool disconnected = false;
     sim_usb_record usb;
+    std::uint32_t watchdog_resets = 0; // devices that reset themselves (the watchdog fault)
 };
 
 // The device record with that serial, or null.

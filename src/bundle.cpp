@@ -2,6 +2,7 @@
 
 #include "byte-order.h"
 #include "crc32.h"
+#include "file.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -18,24 +19,6 @@ constexpr std::uint64_t BUNDLE_HEADER_LEN = 16;
 constexpr std::uint64_t BUNDLE_ENTRY_LEN = 32;
 // The file size is held as a signed 32-bit count, so this is the largest bundle there can be.
 constexpr long long BUNDLE_MAX_FILE_LEN = INT32_MAX;
-
-// Positions are taken 64 bits wide so that a file of 2 GiB or more is seen at its real size and
-// refused as such, instead of failing the position query or wrapping into a plausible size.
-#if defined(_WIN32)
-int file_seek(std::FILE* file, long long offset, int origin) {
-    return _fseeki64(file, offset, origin);
-}
-long long file_tell(std::FILE* file) {
-    return _ftelli64(file);
-}
-#else
-int file_seek(std::FILE* file, long long offset, int origin) {
-    return fseeko(file, static_cast<off_t>(offset), origin);
-}
-long long file_tell(std::FILE* file) {
-    return static_cast<long long>(ftello(file));
-}
-#endif
 
 struct file_closer {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -118,14 +101,41 @@ bool load_table(const char* path, const std::uint8_t* bytes, std::uint64_t file_
     return true;
 }
 
+// What a path that is no regular file names, for the open-failure message.
+const char* kind_words(file_kind kind) {
+    switch (kind) {
+    case file_kind::directory:
+        return "a directory";
+    case file_kind::fifo:
+        return "a FIFO";
+    case file_kind::device:
+        return "a device";
+    case file_kind::socket:
+        return "a socket";
+    default:
+        return "something else";
+    }
+}
+
 } // namespace
 
 bundle* bundle_load(const char* path) {
-    file_handle file(std::fopen(path, "rb"));
+    // A regular file only: a FIFO would hold the run in its open and a directory or a device has
+    // no size to read.
+    file_kind kind = file_kind::unknown;
+    file_handle file(file_open_regular(path, &kind));
     if (!file) {
-        std::fprintf(stderr, "ERROR: could not open bundle '%s'\n", path);
+        if (kind == file_kind::unknown || kind == file_kind::regular) {
+            std::fprintf(stderr, "ERROR: could not open bundle '%s'\n", path);
+        } else {
+            std::fprintf(stderr, "ERROR: could not open bundle '%s': %s, not a regular file\n",
+                         path, kind_words(kind));
+        }
         return nullptr;
     }
+    // Positions are taken 64 bits wide so that a file of 2 GiB or more is seen at its real size
+    // and refused as such, instead of failing the position query or wrapping into a plausible
+    // size.
     if (file_seek(file.get(), 0, SEEK_END) != 0) {
         std::fprintf(stderr, "ERROR: could not seek '%s'\n", path);
         return nullptr;

@@ -3,9 +3,11 @@
 // The entry alone: the command line and its early answers; the update itself is update_run's.
 
 #include "options.h"
+#include "process.h"
 #include "update-run.h"
 
 int main(int argc, char** argv) {
+    process_prepare_standard_streams();
     if (!options_load(argc, argv)) {
         options_print_usage();
         return 1;

@@ -60,9 +60,15 @@ TEST(E2eSoak, RandomFaultScriptsEndUpdatedOrUntouched) {
     const auto started = std::chrono::steady_clock::now();
     int succeeded = 0;
     int failed = 0;
+    int with_watchdog = 0;
+    unsigned watchdog_resets = 0;
     std::chrono::milliseconds longest{0};
     for (const std::uint64_t seed : seeds) {
         const soak::script s = soak::make_script(seed, soak::profile::real_time);
+        with_watchdog += soak::has_fault(s, sim_fault_kind::watchdog) ||
+                                 soak::has_fault(s, sim_fault_kind::watchdog_finalize)
+                             ? 1
+                             : 0;
         temp_dir dir;
         const std::string bundle = dir.file("fw.kvfw");
         write_file(bundle, soak::bundle_file(s));
@@ -75,6 +81,7 @@ TEST(E2eSoak, RandomFaultScriptsEndUpdatedOrUntouched) {
         const sim_record record = sim->record();
         longest = std::max(longest, r.elapsed);
         (r.exit_status == 0 ? succeeded : failed) += 1;
+        watchdog_resets += record.watchdog_resets;
 
         std::vector<std::string> problems =
             soak::check(s, r.exit_status, r.out, r.err, record).problems;
@@ -101,6 +108,8 @@ TEST(E2eSoak, RandomFaultScriptsEndUpdatedOrUntouched) {
     std::printf("end-to-end soak: %zu scripts in %.1f s (longest run %lld ms): exit 0 in %d, "
                 "exit 1 in %d\n",
                 seeds.size(), seconds, static_cast<long long>(longest.count()), succeeded, failed);
+    std::printf("  %d of the scripts carry a watchdog fault; %u watchdog reset(s) fired\n",
+                with_watchdog, watchdog_resets);
 }
 
 // The device goes away (its USB link drops) when a chunk arrives: kvup must give up at once

@@ -225,3 +225,65 @@ TEST(SimFaults, NoPasswordPromptAndCancelledEntry) {
     EXPECT_EQ(c.line("kelvane"), std::string("Cancelled\r\n") + SIM_PROMPT);
     EXPECT_FALSE(c.core.record().installer_mode);
 }
+
+namespace {
+
+// The device resets itself in the middle of the dialogue: nothing is written, it comes up again
+// from the bank it ran, and its boot text and prompt arrive where the host expects frames. A
+// chunk sent afterwards is swallowed by the console, never taken for a command.
+TEST(SimFaults, WatchdogAtAChunkRebootsTheControllerIntoItsOldBank) {
+    host h(self_with({make_fault(sim_fault_kind::watchdog, 1)}));
+    h.enter_installer();
+    const bytes image = make_image(3 * 4096, 4);
+    ASSERT_EQ(h.start("fwupdate start").size(), 1u);
+    EXPECT_EQ(h.exchange(chunk_frame(image, 0))[0].type, 0x82);
+    h.send(chunk_frame(image, 1));
+    h.settle();
+    const simtest::device_output out = h.take();
+    EXPECT_TRUE(out.frames.empty());
+    EXPECT_NE(out.text.find("Kelvane controller KC-0001\r\nvariant 1, running bank A\r\n"),
+              std::string::npos)
+        << out.text;
+    EXPECT_EQ(out.text.substr(out.text.size() - std::string(SIM_PROMPT).size()), SIM_PROMPT);
+    EXPECT_EQ(h.core.record().watchdog_resets, 1u);
+    EXPECT_EQ(h.core.record().sessions[0].outcome, sim_outcome::interrupted);
+    EXPECT_FALSE(h.core.record().installer_mode);
+    EXPECT_TRUE(h.exchange(chunk_frame(image, 2)).empty());
+    EXPECT_EQ(h.core.record().lines.size(), 3u) << "a chunk frame became a console line";
+    EXPECT_EQ(h.core.record().devices[0].active_bank, 0);
+    EXPECT_EQ(h.core.record().devices[0].banks[1].writes, 0u);
+}
+
+TEST(SimFaults, WatchdogAtTheFinalizeOfAPeerLeavesTheControllerInInstallerMode) {
+    sim_config config;
+    sim_device_config peer;
+    peer.serial = "KR-1";
+    peer.type = "reader";
+    peer.variant = 2;
+    sim_fault f;
+    f.kind = sim_fault_kind::watchdog_finalize;
+    peer.faults = {f};
+    config.peers = {peer};
+    host h(config);
+    h.enter_installer();
+    const bytes image = make_image(5000, 5);
+    const std::vector<simtest::device_frame> ready = h.start("fwupdate relay KR-1");
+    ASSERT_EQ(ready.size(), 1u);
+    ASSERT_TRUE(h.send_image(image));
+    h.send(finalize_frame(7, 5000, image_crc(image), ready[0].payload[0]));
+    h.settle();
+    const simtest::device_output out = h.take();
+    EXPECT_TRUE(out.frames.empty());
+    EXPECT_NE(out.text.find("Kelvane reader KR-1\r\nvariant 2, running bank A\r\n"),
+              std::string::npos)
+        << out.text;
+    const sim_record& record = h.core.record();
+    EXPECT_TRUE(record.installer_mode);
+    ASSERT_EQ(record.finalizes.size(), 1u);
+    EXPECT_FALSE(record.finalizes[0].accepted);
+    EXPECT_EQ(record.sessions[0].outcome, sim_outcome::interrupted);
+    EXPECT_EQ(record.devices[1].banks[1].writes, 0u);
+    EXPECT_EQ(record.devices[1].active_bank, 0);
+}
+
+} // namespace

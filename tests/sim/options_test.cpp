@@ -131,7 +131,7 @@ TEST(SimOptions, UsageNamesEveryFaultKind) {
          {"chunk-silent", "chunk-late", "chunk-nak", "chunk-bad-crc", "chunk-noise",
           "chunk-oversize", "ack-length", "disconnect", "start-silent", "ready-length",
           "ready-noise", "finalize-nak", "finalize-silent", "boot-slow", "boot-silent",
-          "no-password-prompt", "installer-cancel", "unplug"}) {
+          "no-password-prompt", "installer-cancel", "unplug", "watchdog"}) {
         sim_fault f;
         std::string error;
         EXPECT_TRUE(sim_fault_parse(kind, f, error)) << kind;
@@ -162,4 +162,21 @@ TEST(SimOptions, UsbFrontEndAndItsUnplugFault) {
     EXPECT_NE(refusal({"--usb", "--baud", "115200"}).find("no line rate"), std::string::npos);
     EXPECT_NE(refusal({"--usb-speed", "super"}).find("USB speed"), std::string::npos);
     EXPECT_NE(refusal({"--usb=yes"}).find("no value"), std::string::npos);
+}
+
+// The watchdog fires at a chunk unless told at=finalize; no other fault takes `at`.
+TEST(SimOptions, WatchdogAtAChunkOrAtTheFinalize) {
+    sim_fault f;
+    std::string error;
+    ASSERT_TRUE(sim_fault_parse("watchdog:chunk=3,session=2", f, error)) << error;
+    EXPECT_EQ(f.kind, sim_fault_kind::watchdog);
+    EXPECT_EQ(f.chunk, 3u);
+    EXPECT_EQ(f.session, 2u);
+    f = {};
+    ASSERT_TRUE(sim_fault_parse("watchdog:at=finalize", f, error)) << error;
+    EXPECT_EQ(f.kind, sim_fault_kind::watchdog_finalize);
+    f = {};
+    EXPECT_FALSE(sim_fault_parse("watchdog:at=start", f, error));
+    EXPECT_NE(error.find("at=finalize"), std::string::npos) << error;
+    EXPECT_FALSE(sim_fault_parse("finalize-silent:at=finalize", f, error));
 }

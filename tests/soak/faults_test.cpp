@@ -151,6 +151,8 @@ TEST(FaultSoak, EveryRunEndsUpdatedOrUntouchedAndSaysWhich) {
     const auto started = std::chrono::steady_clock::now();
     int succeeded = 0;
     int failed = 0;
+    int with_watchdog = 0;
+    unsigned watchdog_resets = 0;
     int devices_updated = 0;
     std::size_t unknown = 0;
     std::size_t unknown_updated = 0;
@@ -158,12 +160,17 @@ TEST(FaultSoak, EveryRunEndsUpdatedOrUntouchedAndSaysWhich) {
     std::vector<std::uint64_t> failing;
     for (const std::uint64_t seed : seeds) {
         const soak::script s = soak::make_script(seed, soak::profile::virtual_clock);
+        with_watchdog += soak::has_fault(s, sim_fault_kind::watchdog) ||
+                                 soak::has_fault(s, sim_fault_kind::watchdog_finalize)
+                             ? 1
+                             : 0;
         const run_result r = run_script(s, bundle_path);
         const soak::verdict v = soak::check(s, r.status, r.out, r.err, r.record);
         const std::vector<std::string>& problems = v.problems;
         unknown += v.unknown;
         unknown_updated += v.unknown_updated;
         (r.status == 0 ? succeeded : failed) += 1;
+        watchdog_resets += r.record.watchdog_resets;
         virtual_ms += r.virtual_ms;
         for (const sim_device_record& d : r.record.devices) {
             devices_updated += d.banks[0].writes + d.banks[1].writes > 0 ? 1 : 0;
@@ -192,6 +199,8 @@ TEST(FaultSoak, EveryRunEndsUpdatedOrUntouchedAndSaysWhich) {
                 "taken by the device\n",
                 seeds.size(), seconds, static_cast<double>(virtual_ms) / 1000.0, succeeded, failed,
                 devices_updated, unknown, unknown_updated);
+    std::printf("  %d of the scripts carry a watchdog fault; %u watchdog reset(s) fired\n",
+                with_watchdog, watchdog_resets);
     if (!failing.empty()) {
         std::printf("failing seeds:");
         for (const std::uint64_t seed : failing) {

@@ -170,7 +170,7 @@ inline void add_session_faults(rng& r, profile p, sim_device_config& d, bool rel
         f.chunk = r.below(chunks + 1); // one past the last chunk: a fault that never fires
         f.chunk_attempt = r.chance(70) ? 1 : r.chance(70) ? 2 : 0;
         f.session = 0;
-        switch (r.below(17)) {
+        switch (r.below(18)) {
         case 0:
         case 1:
             f.kind = sim_fault_kind::chunk_late;
@@ -244,6 +244,13 @@ inline void add_session_faults(rng& r, profile p, sim_device_config& d, bool rel
                 continue; // 10 s of waiting for the finalize's answer
             }
             f.kind = sim_fault_kind::finalize_silent;
+            break;
+        case 17:
+            // The device resets itself: five chunk time-outs, or the finalize's one, of waiting.
+            if (cheap && (relayed || !r.chance(50))) {
+                continue;
+            }
+            f.kind = r.chance(70) ? sim_fault_kind::watchdog : sim_fault_kind::watchdog_finalize;
             break;
         case 15:
             f.kind = r.chance(50) ? sim_fault_kind::ready_noise : sim_fault_kind::ready_length;
@@ -428,6 +435,9 @@ inline const char* fault_name(sim_fault_kind kind) {
         return "no-password-prompt";
     case sim_fault_kind::installer_cancel:
         return "installer-cancel";
+    case sim_fault_kind::watchdog:
+    case sim_fault_kind::watchdog_finalize:
+        return "watchdog";
     }
     return "?";
 }
@@ -444,6 +454,9 @@ inline std::string fault_text(const std::string& device, const sim_fault& f) {
     case sim_fault_kind::start_silent:
     case sim_fault_kind::finalize_nak:
     case sim_fault_kind::finalize_silent:
+        break;
+    case sim_fault_kind::watchdog_finalize:
+        text += "at=finalize,";
         break;
     default:
         text += "chunk=" + std::to_string(f.chunk) + ",attempt=" + std::to_string(f.chunk_attempt) +
@@ -508,6 +521,18 @@ inline std::string describe(const script& s) {
     }
     text += "\n  kvup --target " + (s.target ? *s.target : std::string("(omitted)"));
     return text;
+}
+
+// Whether any device of the script carries a fault of this kind.
+inline bool has_fault(const script& s, sim_fault_kind kind) {
+    for (std::size_t i = 0; i < device_count(s); ++i) {
+        for (const sim_fault& f : device_config(s, i).faults) {
+            if (f.kind == kind) {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 inline std::size_t count_of(const std::string& text, const std::string& what) {
