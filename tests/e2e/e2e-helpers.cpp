@@ -2,6 +2,7 @@
 
 #include "crc32.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -27,6 +28,11 @@ void put_le(std::vector<std::uint8_t>& out, std::uint64_t value, int width) {
 
 process_result run_process(const std::vector<std::string>& argv, const std::string& input,
                            std::chrono::milliseconds limit) {
+    return run_process(argv, input, stream_setup{}, limit);
+}
+
+process_result run_process(const std::vector<std::string>& argv, const std::string& input,
+                           const stream_setup& streams, std::chrono::milliseconds limit) {
     int in_pipe[2];
     int out_pipe[2];
     int err_pipe[2];
@@ -41,23 +47,32 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
         args.push_back(const_cast<char*>(a.c_str()));
     }
     args.push_back(nullptr);
+    // A child that exits without reading its input, or output read only in part, must not kill
+    // the test with SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid < 0) {
         throw std::runtime_error("fork failed");
     }
     if (pid == 0) {
+        // Only async-signal-safe calls until the exec.
+        std::signal(SIGPIPE, SIG_DFL);
         dup2(in_pipe[0], 0);
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
+        if (streams.close_out) {
+            close(1);
+        }
+        if (streams.close_err) {
+            close(2);
+        }
         execv(args[0], args.data());
         _exit(127);
     }
     close(in_pipe[0]);
     close(out_pipe[1]);
     close(err_pipe[1]);
-    // A child that exits without reading its input must not kill the test with SIGPIPE.
-    std::signal(SIGPIPE, SIG_IGN);
     if (!input.empty()) {
         std::size_t done = 0;
         while (done < input.size()) {
@@ -90,10 +105,15 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
                 continue;
             }
             char buf[4096];
-            const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            std::size_t want = sizeof buf;
+            if (i == 0) {
+                want = std::min(want, streams.out_limit - result.out.size());
+            }
+            const ssize_t n = read(fds[i].fd, buf, want);
             if (n > 0) {
                 sinks[i]->append(buf, static_cast<std::size_t>(n));
-            } else {
+            }
+            if (n <= 0 || (i == 0 && result.out.size() >= streams.out_limit)) {
                 close(fds[i].fd);
                 fds[i].fd = -1;
                 --open_count;

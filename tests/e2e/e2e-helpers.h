@@ -3,6 +3,7 @@
 // write bundle files.
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -17,8 +18,20 @@ struct process_result {
     std::chrono::milliseconds elapsed{0};
 };
 
-// Runs `argv` (argv[0] is the program path) with `input` on its standard input (closed after),
-// capturing standard output and standard error; kills it after `limit`.
+// How a program's standard output and error are set up before it starts.
+struct stream_setup {
+    bool close_out = false;
+    bool close_err = false;
+    // Standard output is read up to this many bytes, then its pipe is closed, as `head -c N` does.
+    std::size_t out_limit = SIZE_MAX;
+};
+
+// Runs `argv` (argv[0] is the program path) as a shell would start it (SIGPIPE at its default,
+// whatever the test program does with it), with `input` on its standard input (closed after),
+// capturing standard output and standard error as `streams` says; kills it after `limit`.
+process_result run_process(const std::vector<std::string>& argv, const std::string& input,
+                           const stream_setup& streams,
+                           std::chrono::milliseconds limit = std::chrono::seconds(60));
 process_result run_process(const std::vector<std::string>& argv, const std::string& input = "",
                            std::chrono::milliseconds limit = std::chrono::seconds(60));
 

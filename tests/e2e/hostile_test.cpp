@@ -7,20 +7,15 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstddef>
 #include <cstdint>
-#include <fcntl.h>
 #include <filesystem>
-#include <poll.h>
 #include <stdexcept>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -28,105 +23,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// How kvup's standard output and error are set up before it starts.
-struct stream_setup {
-    bool close_out = false;
-    bool close_err = false;
-    // Standard output is read up to this many bytes, then its pipe is closed, as `head -c N` does.
-    std::size_t out_limit = SIZE_MAX;
-};
-
-// Runs kvup with `args` as a shell would start it (SIGPIPE at its default, whatever the test
-// program does with it), standard input closed after nothing, and the streams as `setup` says.
+// Runs kvup with `args`, its standard input at its end and its streams as `setup` says.
 process_result run_kvup(const std::vector<std::string>& args, const stream_setup& setup,
                         std::chrono::milliseconds limit = 60s) {
-    int out_pipe[2];
-    int err_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe failed");
-    }
-    std::vector<std::string> argv_text = {KVUP_BINARY};
-    argv_text.insert(argv_text.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : argv_text) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    std::signal(SIGPIPE, SIG_IGN); // for this process: the reader below may close early
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
-    if (pid < 0) {
-        throw std::runtime_error("fork failed");
-    }
-    if (pid == 0) {
-        // Only async-signal-safe calls until the exec.
-        std::signal(SIGPIPE, SIG_DFL);
-        const int null_in = open("/dev/null", O_RDONLY);
-        dup2(null_in, 0);
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        if (setup.close_out) {
-            close(1);
-        }
-        if (setup.close_err) {
-            close(2);
-        }
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-
-    process_result result;
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-    std::string* sinks[2] = {&result.out, &result.err};
-    int open_count = 2;
-    while (open_count > 0) {
-        const auto left = limit - std::chrono::duration_cast<std::chrono::milliseconds>(
-                                      std::chrono::steady_clock::now() - start);
-        if (left.count() <= 0) {
-            result.timed_out = true;
-            kill(pid, SIGKILL);
-            break;
-        }
-        if (poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) {
-            break;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) {
-                continue;
-            }
-            std::size_t want = 4096;
-            if (i == 0) {
-                want = std::min(want, setup.out_limit - result.out.size());
-            }
-            char buf[4096];
-            const ssize_t n = read(fds[i].fd, buf, want);
-            if (n > 0) {
-                sinks[i]->append(buf, static_cast<std::size_t>(n));
-            }
-            if (n <= 0 || (i == 0 && result.out.size() >= setup.out_limit)) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open_count;
-            }
-        }
-    }
-    for (auto& fd : fds) {
-        if (fd.fd >= 0) {
-            close(fd.fd);
-        }
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - start);
-    if (WIFEXITED(status)) {
-        result.exit_status = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        result.signal = WTERMSIG(status);
-    }
-    return result;
+    std::vector<std::string> argv = {KVUP_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_process(argv, "", setup, limit);
 }
 
 sim_fault nak_at(std::uint32_t chunk) {
