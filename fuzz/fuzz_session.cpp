@@ -15,6 +15,7 @@
 // its ordinary answer: READY, ACK, DONE.
 
 #include "bundle.h"
+#include "byte-order.h"
 #include "crc32.h"
 #include "fake-device.h"
 #include "fuzz-support.h"
@@ -55,7 +56,7 @@ std::string frame(std::uint8_t type, const std::string& payload, bool bad_crc = 
 
 std::string le32(std::uint32_t v) {
     std::uint8_t b[4];
-    fwu_put_le32(b, v);
+    put_le32(b, v);
     return {reinterpret_cast<const char*>(b), 4};
 }
 
@@ -176,8 +177,8 @@ class session_model {
             return;
         }
         bank_index_ = frames[0].payload[0];
-        const std::uint32_t limit = fwu_get_le32(frames[0].payload + 1);
-        const std::uint16_t variant = fwu_get_le16(frames[0].payload + 5);
+        const std::uint32_t limit = get_le32(frames[0].payload + 1);
+        const std::uint16_t variant = get_le16(frames[0].payload + 5);
         entry_ = bundle_find(&bundle_, variant, static_cast<char>('A' + bank_index_));
         if (entry_ == nullptr || entry_->image_len > limit) {
             expect_ = next_write::abort;
@@ -201,7 +202,7 @@ class session_model {
                 return;
             }
             if (f.type == FWU_RSP_NAK && f.len == FWU_NAK_LEN) {
-                index_ = fwu_get_le32(f.payload + 1);
+                index_ = get_le32(f.payload + 1);
             }
         }
         after_failed_attempt();
@@ -240,13 +241,13 @@ class session_model {
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
         FUZZ_CHECK(bytes[0] == FWU_SOF_HOST);
         const std::uint8_t type = bytes[1];
-        const std::uint16_t len = fwu_get_le16(bytes + 2);
+        const std::uint16_t len = get_le16(bytes + 2);
         FUZZ_CHECK(data.size() == std::size_t{len} + FWU_FRAME_OVERHEAD);
-        FUZZ_CHECK(fwu_get_le32(bytes + 4 + len) == crc32(bytes + 1, 3u + len));
+        FUZZ_CHECK(get_le32(bytes + 4 + len) == crc32(bytes + 1, 3u + len));
         const std::uint8_t* payload = bytes + 4;
         if (expect_ == next_write::chunk) {
             FUZZ_CHECK(type == FWU_CMD_CHUNK && len == FWU_MAX_PAYLOAD);
-            FUZZ_CHECK(fwu_get_le32(payload) == index_);
+            FUZZ_CHECK(get_le32(payload) == index_);
             const std::uint64_t offset = std::uint64_t{index_} * FWU_CHUNK_SIZE;
             for (std::size_t k = 0; k < FWU_CHUNK_SIZE; ++k) {
                 const std::uint64_t at = offset + k;
@@ -258,9 +259,9 @@ class session_model {
             wait_budget_ms_ += chunk_timeout_ms_;
         } else if (expect_ == next_write::finalize) {
             FUZZ_CHECK(type == FWU_CMD_FINALIZE && len == FWU_FINALIZE_LEN);
-            FUZZ_CHECK(fwu_get_le32(payload) == entry_->image_tag);
-            FUZZ_CHECK(fwu_get_le32(payload + 4) == entry_->image_len);
-            FUZZ_CHECK(fwu_get_le32(payload + 8) == crc32(entry_->image, entry_->image_len));
+            FUZZ_CHECK(get_le32(payload) == entry_->image_tag);
+            FUZZ_CHECK(get_le32(payload + 4) == entry_->image_len);
+            FUZZ_CHECK(get_le32(payload + 8) == crc32(entry_->image, entry_->image_len));
             FUZZ_CHECK(payload[12] == bank_index_);
             last_ = next_write::finalize;
             wait_budget_ms_ += FINALIZE_WAIT_MS;
