@@ -286,16 +286,15 @@ constexpr std::uint64_t ONE_BYTE_GRACE_END_MS = 2000 + 1 + FWU_GRACE_MARGIN_MS;
 
 INSTANTIATE_TEST_SUITE_P(
     Boundaries, FwuDeadline,
-    ::testing::Values(
-        deadline_case{"LastByteJustBefore", 100, 1999, true, 1999},
-        deadline_case{"LastByteAtTheDeadline", 100, 2000, true, 2000},
-        deadline_case{"LastByteJustAfter", 100, 2001, true, 2001},
-        deadline_case{"LastByteAtTheEndOfTheGrace", 100, ONE_BYTE_GRACE_END_MS, true,
-                      ONE_BYTE_GRACE_END_MS},
-        deadline_case{"LastByteAfterTheGrace", 100, ONE_BYTE_GRACE_END_MS + 1, false,
-                      ONE_BYTE_GRACE_END_MS},
-        deadline_case{"WholeFrameAtTheDeadline", 2000, 2000, true, 2000},
-        deadline_case{"WholeFrameJustAfter", 2001, 2001, false, 2000}),
+    ::testing::Values(deadline_case{"LastByteJustBefore", 100, 1999, true, 1999},
+                      deadline_case{"LastByteAtTheDeadline", 100, 2000, true, 2000},
+                      deadline_case{"LastByteJustAfter", 100, 2001, true, 2001},
+                      deadline_case{"LastByteAtTheEndOfTheGrace", 100, ONE_BYTE_GRACE_END_MS, true,
+                                    ONE_BYTE_GRACE_END_MS},
+                      deadline_case{"LastByteAfterTheGrace", 100, ONE_BYTE_GRACE_END_MS + 1, false,
+                                    ONE_BYTE_GRACE_END_MS},
+                      deadline_case{"WholeFrameAtTheDeadline", 2000, 2000, true, 2000},
+                      deadline_case{"WholeFrameJustAfter", 2001, 2001, false, 2000}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FwuGraceTime, IsTheLineTimeOfWhatIsLeftRoundedUpPlusTheMargin) {
