@@ -10,11 +10,13 @@
 #include "fuzz-support.h"
 #include "fwupdate-protocol.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -38,6 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view stream = in.rest();
 
     fake::reset();
+    // When each byte of the stream can be read, on the virtual clock.
+    std::vector<std::uint64_t> arrival_ms(stream.size(), fake::now_ms());
     std::uint64_t last_ms = 0;
     if (burst == 0) {
         fake::device_sends(stream);
@@ -45,7 +49,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (std::size_t at = 0, n = 0; at < stream.size(); at += burst, ++n) {
             last_ms = gap_ms * n;
             const std::size_t count = n + 1 < MAX_BURSTS ? burst : std::string_view::npos;
-            fake::device_sends(stream.substr(at, count), last_ms);
+            const std::string_view part = stream.substr(at, count);
+            fake::device_sends(part, last_ms);
+            std::fill_n(arrival_ms.begin() + static_cast<std::ptrdiff_t>(at), part.size(),
+                        fake::now_ms() + last_ms);
             if (count == std::string_view::npos) {
                 break;
             }
@@ -68,12 +75,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint64_t waited_ms = fake::now_ms() - start_ms;
         const std::size_t consumed = stream.size() + marker - fake::unread();
 
-        FUZZ_CHECK(waited_ms <= timeout_ms);
+        // Past the deadline only to finish a frame that began by it.
+        FUZZ_CHECK(waited_ms <= timeout_ms + FWU_MAX_GRACE_MS);
         if (!got) {
             FUZZ_CHECK(type == TYPE_SENTINEL && len == LEN_SENTINEL);
             const bool failed_read = hang_up && consumed == stream.size();
             // Only a failed read ends the wait before the deadline.
-            FUZZ_CHECK(failed_read || waited_ms == timeout_ms);
+            FUZZ_CHECK(failed_read || waited_ms >= timeout_ms);
             if (failed_read || (timeout_ms == 0 && consumed == consumed_before)) {
                 break;
             }
@@ -89,6 +97,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(frame_len <= consumed - consumed_before);
         FUZZ_CHECK(stream.substr(consumed - frame_len, frame_len) ==
                    std::string_view(reinterpret_cast<const char*>(frame), frame_len));
+        // Its start byte came by the deadline, and the rest within the grace that the bytes
+        // still to come at the deadline allowed.
+        const std::size_t first = consumed - frame_len;
+        const std::uint64_t deadline_ms = start_ms + timeout_ms;
+        FUZZ_CHECK(arrival_ms[first] <= deadline_ms);
+        std::size_t left_at_deadline = 0;
+        for (std::size_t i = first; i < consumed; ++i) {
+            left_at_deadline += arrival_ms[i] > deadline_ms ? 1 : 0;
+        }
+        FUZZ_CHECK(waited_ms <= timeout_ms + fwu_grace_ms(left_at_deadline));
     }
     FUZZ_CHECK(fake::written().empty());
     return 0;

@@ -4,9 +4,10 @@
 // the exit status is 0 only when a DONE answered the finalize; every host frame is well formed,
 // a chunk frame exactly 4108 bytes with the right image bytes and fill; the chunk index sent is 0,
 // the next one after an ACK, the same one after a time-out, a failed write or an unexpected
-// answer, or the one a NAK named; at most five attempts per chunk, then an abort; the finalize
-// carries the image's tag, length, CRC-32 and the bank offered; the session ends within the sum
-// of the waits it made.
+// answer, or the one a NAK named; at most five attempts per chunk, and five chunk frames per chunk
+// of the image in all, then an abort; the finalize carries the image's tag, length, CRC-32 and
+// the bank offered; the session ends within the sum of the waits it made, each with the grace a
+// frame begun by its deadline may take.
 //
 // Input: flags (bit 0: relayed command), image length (u16), READY fields (bank, limit choice,
 // variant), then one answer per host write: an op byte (bits 0-2: what is answered, bit 3: late
@@ -41,6 +42,8 @@ constexpr unsigned ATTEMPTS = 5;
 constexpr std::uint64_t READY_WAIT_MS = 3000;
 constexpr std::uint64_t FINALIZE_WAIT_MS = 10000;
 constexpr std::uint64_t ABORT_WAIT_MS = 2000;
+// Each wait may run past its deadline to finish a frame that began by it.
+constexpr std::uint64_t GRACE_MS = FWU_MAX_GRACE_MS;
 
 std::string frame(std::uint8_t type, const std::string& payload, bool bad_crc = false) {
     std::string out(payload.size() + FWU_FRAME_OVERHEAD, '\0');
@@ -187,6 +190,7 @@ class session_model {
         chunk_count_ = (entry_->image_len + FWU_CHUNK_SIZE - 1) / FWU_CHUNK_SIZE;
         index_ = 0;
         chunk_attempts_ = 0;
+        chunk_frames_ = 0;
         expect_ = chunk_count_ == 0 ? next_write::finalize : next_write::chunk;
     }
 
@@ -198,7 +202,7 @@ class session_model {
             if (f.type == FWU_RSP_ACK && f.len == FWU_ACK_LEN) {
                 ++index_;
                 chunk_attempts_ = 0;
-                expect_ = index_ < chunk_count_ ? next_write::chunk : next_write::finalize;
+                expect_ = index_ < chunk_count_ ? chunk_or_bound() : next_write::finalize;
                 return;
             }
             if (f.type == FWU_RSP_NAK && f.len == FWU_NAK_LEN) {
@@ -209,7 +213,13 @@ class session_model {
     }
 
     void after_failed_attempt() {
-        expect_ = chunk_attempts_ >= ATTEMPTS ? next_write::abort : next_write::chunk;
+        expect_ = chunk_attempts_ >= ATTEMPTS ? next_write::abort : chunk_or_bound();
+    }
+
+    // Another chunk frame, unless the session has sent five per chunk of the image: only a device
+    // that sends kvup back to earlier chunks gets there, and kvup gives up on it with an abort.
+    next_write chunk_or_bound() const {
+        return chunk_frames_ >= ATTEMPTS * chunk_count_ ? next_write::abort : next_write::chunk;
     }
 
     // A write that failed: a chunk attempt is used up without a wait; a failed abort is still
@@ -217,12 +227,13 @@ class session_model {
     void failed_write() {
         if (expect_ == next_write::chunk) {
             ++chunk_attempts_;
+            ++chunk_frames_;
             after_failed_attempt();
             return;
         }
         if (expect_ == next_write::abort) {
             abort_sent_ = true;
-            wait_budget_ms_ += ABORT_WAIT_MS;
+            wait_budget_ms_ += ABORT_WAIT_MS + GRACE_MS;
         }
         expect_ = next_write::none;
     }
@@ -232,7 +243,7 @@ class session_model {
         if (expect_ == next_write::command) {
             FUZZ_CHECK(data == command_ + "\r");
             last_ = next_write::command;
-            wait_budget_ms_ += READY_WAIT_MS;
+            wait_budget_ms_ += READY_WAIT_MS + GRACE_MS;
             expect_ = next_write::none;
             return;
         }
@@ -255,8 +266,9 @@ class session_model {
                 FUZZ_CHECK(payload[4 + k] == want);
             }
             sent_index_ = index_;
+            ++chunk_frames_;
             last_ = next_write::chunk;
-            wait_budget_ms_ += chunk_timeout_ms_;
+            wait_budget_ms_ += chunk_timeout_ms_ + GRACE_MS;
         } else if (expect_ == next_write::finalize) {
             FUZZ_CHECK(type == FWU_CMD_FINALIZE && len == FWU_FINALIZE_LEN);
             FUZZ_CHECK(get_le32(payload) == entry_->image_tag);
@@ -264,12 +276,12 @@ class session_model {
             FUZZ_CHECK(get_le32(payload + 8) == crc32(entry_->image, entry_->image_len));
             FUZZ_CHECK(payload[12] == bank_index_);
             last_ = next_write::finalize;
-            wait_budget_ms_ += FINALIZE_WAIT_MS;
+            wait_budget_ms_ += FINALIZE_WAIT_MS + GRACE_MS;
         } else {
             FUZZ_CHECK(type == FWU_CMD_ABORT && len == 0);
             abort_sent_ = true;
             last_ = next_write::abort;
-            wait_budget_ms_ += ABORT_WAIT_MS;
+            wait_budget_ms_ += ABORT_WAIT_MS + GRACE_MS;
         }
         expect_ = next_write::none;
     }
@@ -373,9 +385,12 @@ class session_model {
         if ((op & 0x10) != 0 && !reply.empty()) {
             send(reply, delay_ms + in_.byte());
         }
-        // Not after a fifth attempt: a failed abort is still followed by its wait, and an answer
-        // read there could not be told from a late answer to the chunk.
-        const bool may_abort = last_ == next_write::chunk && chunk_attempts_ == ATTEMPTS - 1;
+        // Not where an abort may come next (after a fifth attempt, or the session's last chunk
+        // frame): a failed abort is still followed by its wait, and an answer read there could not
+        // be told from a late answer to the chunk.
+        const bool may_abort =
+            last_ == next_write::chunk &&
+            (chunk_attempts_ == ATTEMPTS - 1 || chunk_frames_ >= ATTEMPTS * chunk_count_);
         if ((op & 0x80) != 0 && !may_abort) {
             fake::script_write_results({-1});
             failure_scripted_ = true;
@@ -401,6 +416,7 @@ class session_model {
     std::uint32_t index_ = 0;
     std::uint32_t sent_index_ = 0;
     unsigned chunk_attempts_ = 0;
+    std::uint64_t chunk_frames_ = 0; // in the whole session, failed writes included
     bool failure_scripted_ = false;
     bool done_answered_finalize_ = false;
     bool abort_sent_ = false;

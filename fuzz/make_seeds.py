@@ -91,6 +91,9 @@ def frames():
                                                     gap_ms=40))
     write("fuzz_frame", "late-past-deadline", frame_input(ready, timeout_ms=30, burst=5,
                                                           gap_ms=200))
+    # The header by the deadline, the rest within the grace it leaves.
+    write("fuzz_frame", "frame-across-the-deadline", frame_input(ack, timeout_ms=100, burst=4,
+                                                                 gap_ms=90))
     write("fuzz_frame", "hang-up-mid-frame", frame_input(ready[:6], flags=1))
     write("fuzz_frame", "zero-timeout", frame_input(ack, timeout_ms=0))
 
@@ -170,6 +173,10 @@ def sessions():
     # chunk 0 ACK, chunk 1 NAK naming chunk 0, then ACKs: chunks 0, 1 and 2 again.
     write("fuzz_session", "nak-back",
           session_input(ready() + b"\x00" + bytes([OP_NAK, 3, 1 | (1 << 2)])))
+    # chunk 0 ACK, chunk 1 NAK naming chunk 0, over and over: ten chunk frames, then an abort.
+    write("fuzz_session", "nak-back-for-ever",
+          session_input(ready() + (b"\x00" + bytes([OP_NAK, 1, 1 | (1 << 2)])) * 6,
+                        image_len=2 * 4096))
     write("fuzz_session", "nak-far-ahead",
           session_input(ready() + bytes([OP_NAK, 9, 3]) + struct.pack("<HH", 0xFFFF, 0xFFFF)))
     write("fuzz_session", "five-silent-then-abort",

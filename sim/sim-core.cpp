@@ -56,6 +56,7 @@ bool chunk_scoped(sim_fault_kind kind) {
     case sim_fault_kind::ack_length:
     case sim_fault_kind::disconnect:
     case sim_fault_kind::unplug:
+    case sim_fault_kind::chunk_split:
         return true;
     default:
         return false;
@@ -542,6 +543,7 @@ struct sim_core::chunk_answer {
     std::uint8_t type = FWU_RSP_ACK;
     std::uint8_t payload[8] = {};
     std::uint16_t len = FWU_ACK_LEN;
+    std::uint64_t split_gap_us = 0; // chunk_split: the pause after the header; 0 = none
 };
 
 void sim_core::chunk_frame(std::uint16_t len, std::uint64_t now_us) {
@@ -571,6 +573,13 @@ void sim_core::chunk_frame(std::uint16_t len, std::uint64_t now_us) {
     }
     if (chunk_lost(answer)) {
         return;
+    }
+    if (const sim_fault* split = chunk_fault(answer, sim_fault_kind::chunk_split)) {
+        answer.due_us = now_us + std::uint64_t{split->delay_ms} * 1000;
+        answer.split_gap_us = std::uint64_t{split->gap_ms} * 1000;
+        log("fault: answer to " + answer.what + " split: header after " +
+            std::to_string(split->delay_ms) + " ms, the rest " + std::to_string(split->gap_ms) +
+            " ms later");
     }
     judge_chunk(answer);
     send_chunk_answer(answer);
@@ -632,9 +641,21 @@ void sim_core::judge_chunk(chunk_answer& answer) {
     session_state& s = *session_;
     sim_session_record& rec = record_.sessions[s.record];
     const sim_device_record& dev = record_.devices[s.device];
+    const sim_fault* pingpong = fault(s.device, sim_fault_kind::nak_pingpong, s.device_session);
     if (const sim_fault* f = chunk_fault(answer, sim_fault_kind::chunk_nak)) {
         log("fault: NAK instead of an answer");
         chunk_nak(answer, f->reason, f->expected_set ? f->expected : s.expected);
+    } else if (pingpong != nullptr && answer.index > pingpong->chunk) {
+        // The device loses everything after the chunk and wants it again, every time.
+        log("fault: back to chunk " + std::to_string(pingpong->chunk));
+        if (s.expected > pingpong->chunk) {
+            s.expected = pingpong->chunk;
+            const std::uint64_t kept = std::uint64_t{pingpong->chunk} * FWU_CHUNK_SIZE;
+            if (s.received.size() > kept) {
+                s.received.resize(static_cast<std::size_t>(kept));
+            }
+        }
+        chunk_nak(answer, SIM_NAK_OUT_OF_ORDER, pingpong->chunk);
     } else if (answer.index != s.expected) {
         chunk_nak(answer, SIM_NAK_OUT_OF_ORDER, s.expected);
     } else {
@@ -678,8 +699,20 @@ void sim_core::send_chunk_answer(chunk_answer& answer) {
     if (bad_crc) {
         log("fault: corrupt CRC on the answer");
     }
-    send_frame(answer.type, answer.payload, answer.len, answer.due_us,
-               answer.type == FWU_RSP_ACK ? out_tag::ack : out_tag::frame, bad_crc);
+    const out_tag tag = answer.type == FWU_RSP_ACK ? out_tag::ack : out_tag::frame;
+    if (answer.split_gap_us == 0) {
+        send_frame(answer.type, answer.payload, answer.len, answer.due_us, tag, bad_crc);
+        return;
+    }
+    std::vector<std::uint8_t> frame(std::size_t{answer.len} + FWU_FRAME_OVERHEAD);
+    frame.resize(
+        fwu_frame_encode(FWU_SOF_DEVICE, answer.type, answer.payload, answer.len, frame.data()));
+    if (bad_crc) {
+        frame.back() ^= 0xFF;
+    }
+    constexpr std::size_t HEADER = 4; // start byte, type, length
+    send_raw({frame.begin(), frame.begin() + HEADER}, answer.due_us, out_tag::text);
+    send_raw({frame.begin() + HEADER, frame.end()}, answer.due_us + answer.split_gap_us, tag);
 }
 
 void sim_core::finalize_frame(std::uint16_t len, std::uint64_t now_us) {

@@ -47,6 +47,10 @@ const char* const USAGE =
     "    chunk-noise         count=N noise bytes (default 16) before the answer\n"
     "    chunk-oversize      a frame header announcing 65535 bytes before the answer\n"
     "    ack-length          the ACK has len=N payload bytes (default 3)\n"
+    "    chunk-split         the answer's header comes ms=MS after the chunk (default 1985),\n"
+    "                        its rest gap=G ms later (default 30): across kvup's deadline\n"
+    "                        (with --baud 115200 the chunk itself takes 357 ms: ms=1630)\n"
+    "    nak-pingpong        chunk K is taken, every later chunk NAK'd expecting K, for ever\n"
     "    disconnect          the port is closed for good when the chunk arrives\n"
     "    watchdog            the device resets itself when the chunk arrives, or with\n"
     "                        at=finalize when the finalize does: session dropped, nothing\n"
@@ -107,6 +111,8 @@ constexpr kind_name KIND_NAMES[] = {
     {"installer-cancel", sim_fault_kind::installer_cancel},
     {"unplug", sim_fault_kind::unplug},
     {"watchdog", sim_fault_kind::watchdog},
+    {"chunk-split", sim_fault_kind::chunk_split},
+    {"nak-pingpong", sim_fault_kind::nak_pingpong},
 };
 
 bool is_console_fault(sim_fault_kind kind) {
@@ -220,6 +226,8 @@ bool sim_fault_parse(std::string_view text, sim_fault& fault, std::string& error
         fault.length = 6;
     } else if (fault.kind == sim_fault_kind::ack_length) {
         fault.length = 3;
+    } else if (fault.kind == sim_fault_kind::chunk_split) {
+        fault.delay_ms = 1985;
     }
     if (colon == std::string_view::npos) {
         return true;
@@ -241,6 +249,8 @@ bool sim_fault_parse(std::string_view text, sim_fault& fault, std::string& error
             ok = parse_field(value, "session", fault.session, error);
         } else if (key == "ms") {
             ok = parse_field(value, "ms", fault.delay_ms, error);
+        } else if (key == "gap") {
+            ok = parse_field(value, "gap", fault.gap_ms, error);
         } else if (key == "reason") {
             ok = parse_field(value, "reason", fault.reason, error);
         } else if (key == "expect") {

@@ -35,6 +35,10 @@ enum class sim_fault_kind : std::uint8_t {
     watchdog,           // the device resets itself on receipt of the chunk: session dropped,
                         // nothing written, boot text and prompt on the line
     watchdog_finalize,  // the same on receipt of the finalize, before it is judged
+    chunk_split,        // the answer's header goes out `delay_ms` after the chunk came, the rest
+                        // `gap_ms` later: with the defaults, across kvup's 2000 ms deadline
+    nak_pingpong,       // chunk `chunk` is taken, every later one NAK'd naming it, and the
+                        // device forgets what it took after it; kvup is sent back for ever
 };
 
 // One injected fault. A zero `chunk_attempt` or `session` matches every attempt or session.
@@ -44,7 +48,8 @@ struct sim_fault {
     std::uint32_t chunk_attempt = 1; // how often this index has arrived in the session, from 1
     std::uint32_t session = 0;       // the device's n-th update session; for console faults the
                                      // n-th reset
-    std::uint32_t delay_ms = 3000;   // chunk_late, boot_slow
+    std::uint32_t delay_ms = 3000;   // chunk_late, boot_slow, chunk_split (default 1985)
+    std::uint32_t gap_ms = 30;       // chunk_split: from the header to the rest of the answer
     std::uint8_t reason = 99;        // chunk_nak, finalize_nak
     bool expected_set = false;       // chunk_nak: use `expected` instead of the index expected
     std::uint32_t expected = 0;

@@ -113,6 +113,24 @@ fwu_feed_result fwu_parser_feed(fwu_parser& parser, std::uint8_t byte) {
     return fwu_feed_result::more;
 }
 
+std::size_t fwu_parser_bytes_left(const fwu_parser& parser) {
+    switch (static_cast<parse_state>(parser.state)) {
+    case parse_state::hunting:
+        return 0;
+    case parse_state::type:
+        return 3 + FWU_MAX_PAYLOAD + CRC_BYTES;
+    case parse_state::length_low:
+        return 2 + FWU_MAX_PAYLOAD + CRC_BYTES;
+    case parse_state::length_high:
+        return 1 + FWU_MAX_PAYLOAD + CRC_BYTES;
+    case parse_state::payload:
+        return std::size_t{parser.len} - parser.index + CRC_BYTES;
+    case parse_state::crc:
+        return CRC_BYTES - parser.index;
+    }
+    return 0;
+}
+
 bool fwu_send_frame(serial_port* port, std::uint8_t type, const std::uint8_t* payload,
                     std::uint16_t len) {
     // A longer payload would overrun the frame buffer; refuse it before anything leaves.
@@ -128,27 +146,50 @@ bool fwu_send_frame(serial_port* port, std::uint8_t type, const std::uint8_t* pa
 bool fwu_recv_frame(serial_port* port, std::uint8_t* type, std::uint8_t* payload,
                     std::uint16_t* len, std::uint32_t timeout_ms) {
     const std::uint64_t deadline_ms = timer_now_ms() + timeout_ms;
+    std::uint64_t end_ms = deadline_ms;
+    // Bytes read after the deadline; with what the frame still lacks, what it lacked then. The
+    // grace is set by that, and shrinks once a length read in it turns out shorter than assumed.
+    bool in_grace = false;
+    std::size_t read_in_grace = 0;
     fwu_parser parser;
     fwu_parser_init(parser, FWU_SOF_DEVICE, payload);
     for (;;) {
         const std::uint64_t now_ms = timer_now_ms();
-        if (now_ms >= deadline_ms) {
-            return false;
+        if (now_ms >= end_ms) {
+            const std::size_t left = fwu_parser_bytes_left(parser);
+            if (in_grace || left == 0) {
+                return false;
+            }
+            // The deadline passed inside a frame that had begun: its answer is not cut, or the
+            // next wait would hunt through its rest and the answer would be lost to both.
+            in_grace = true;
+            end_ms = deadline_ms + fwu_grace_ms(left);
+            if (now_ms >= end_ms) {
+                return false;
+            }
         }
         // One byte per read, so nothing after the frame is taken from the port.
         std::uint8_t byte = 0;
-        const int got =
-            serial_read(port, &byte, 1, static_cast<std::uint32_t>(deadline_ms - now_ms));
+        const int got = serial_read(port, &byte, 1, static_cast<std::uint32_t>(end_ms - now_ms));
         if (got < 0) {
             return false;
         }
         if (got == 0) {
             continue;
         }
-        if (fwu_parser_feed(parser, byte) == fwu_feed_result::frame) {
+        const fwu_feed_result fed = fwu_parser_feed(parser, byte);
+        if (fed == fwu_feed_result::frame) {
             *type = parser.type;
             *len = parser.len;
             return true;
+        }
+        if (in_grace) {
+            // Past the deadline only the frame that had begun is awaited, not a new hunt.
+            if (fed == fwu_feed_result::dropped) {
+                return false;
+            }
+            ++read_in_grace;
+            end_ms = deadline_ms + fwu_grace_ms(fwu_parser_bytes_left(parser) + read_in_grace);
         }
     }
 }

@@ -54,6 +54,10 @@ enum class fwu_feed_result {
     dropped, // the byte ended a frame that was dropped (length too large or CRC mismatch)
 };
 
+// The bytes still to come before the frame in progress is complete, with a length not read yet
+// taken as FWU_MAX_PAYLOAD; 0 while hunting.
+std::size_t fwu_parser_bytes_left(const fwu_parser& parser);
+
 // Starts hunting afresh for frames that begin with `sof`.
 void fwu_parser_init(fwu_parser& parser, std::uint8_t sof, std::uint8_t* payload);
 
@@ -65,8 +69,30 @@ fwu_feed_result fwu_parser_feed(fwu_parser& parser, std::uint8_t byte);
 bool fwu_send_frame(serial_port* port, std::uint8_t type, const std::uint8_t* payload,
                     std::uint16_t len);
 
+// The line carries 115200 baud 8N1: ten bits a byte.
+inline constexpr std::uint32_t FWU_LINE_BYTES_PER_S = 11520;
+// Slack on top of a frame's time on the line, for how its bytes reach the host: a USB bridge's
+// latency timer (16 ms by default), a relaying controller that forwards in blocks, a loaded
+// host's scheduler (15.6 ms ticks on Windows). Several times each, and with the longest frame
+// still under a quarter of the shortest chunk wait.
+inline constexpr std::uint32_t FWU_GRACE_MARGIN_MS = 100;
+
+// How long past its deadline a wait reads a frame that has `bytes_left` bytes still to come:
+// their time on the line, rounded up to whole milliseconds, plus FWU_GRACE_MARGIN_MS.
+constexpr std::uint32_t fwu_grace_ms(std::size_t bytes_left) {
+    return static_cast<std::uint32_t>((bytes_left * 1000 + FWU_LINE_BYTES_PER_S - 1) /
+                                      FWU_LINE_BYTES_PER_S) +
+           FWU_GRACE_MARGIN_MS;
+}
+
+// The longest a wait can run past its deadline: a frame of which only the start byte came.
+inline constexpr std::uint32_t FWU_MAX_GRACE_MS = fwu_grace_ms(FWU_MAX_FRAME - 1);
+
 // Waits at most `timeout_ms` for one device frame with a correct CRC, skipping noise, oversize
-// and corrupt frames. True with *type, *len and the payload set; false on the deadline or a read
-// error, with *type and *len untouched. Reads one byte at a time, never past the frame.
+// and corrupt frames. A frame whose start byte came before the deadline is read to its end, for
+// at most fwu_grace_ms of what it still lacked at the deadline; a frame dropped in that grace
+// ends the wait. True with *type, *len and the payload set; false on the deadline, the end of
+// the grace or a read error, with *type and *len untouched. Reads one byte at a time, never past
+// the frame; a time-out of 0 reads nothing.
 bool fwu_recv_frame(serial_port* port, std::uint8_t* type, std::uint8_t* payload,
                     std::uint16_t* len, std::uint32_t timeout_ms);

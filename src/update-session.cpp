@@ -19,6 +19,11 @@ constexpr std::uint32_t RELAYED_CHUNK_TIMEOUT_MS = 10000;
 constexpr std::uint32_t FINALIZE_TIMEOUT_MS = 10000;
 constexpr std::uint32_t ABORT_TIMEOUT_MS = 2000;
 constexpr unsigned CHUNK_ATTEMPTS = 5;
+// Chunk frames a session sends in all, per chunk of the image, failed writes included. A device
+// that never sends kvup back to an earlier chunk cannot need more: each chunk it moves on from
+// started one call of at most five attempts. Only one that keeps asking for earlier chunks, and
+// would otherwise hold kvup for ever, reaches it.
+constexpr std::uint32_t CHUNK_FRAMES_PER_CHUNK = CHUNK_ATTEMPTS;
 constexpr std::uint8_t FILL_BYTE = 0xFF;
 
 constexpr char RELAY_PREFIX[] = "fwupdate relay";
@@ -34,6 +39,10 @@ struct update_session {
     // Chunk waits that gave up without an answer. The device may still send those answers, and
     // it answers in order, so each can come ahead of the finalize's own answer.
     unsigned unanswered_chunk_waits;
+    // Chunk frames sent (or tried) so far, and how many the image allows. At most 5 x 2^20 for
+    // the largest image a 32-bit length can give, so both fit in 32 bits.
+    std::uint32_t chunk_frames;
+    std::uint32_t chunk_frame_limit;
     // What the device's READY offered.
     std::uint8_t bank_index;
     std::uint32_t max_image_len;
@@ -78,13 +87,23 @@ bool recv_finalize_answer(const update_session& session, std::uint8_t* type, std
     }
 }
 
-// Sends chunk `chunk_index` with up to five attempts, following the device's NAKs.
-// True when a chunk was acknowledged (the index has advanced by one); false after five failed
-// attempts (the index is the one the last attempt left). One WARNING line per failed attempt.
-bool send_chunk_with_retry(update_session& session, const std::uint8_t* image,
-                           std::uint32_t image_len, std::uint32_t& chunk_index) {
+enum class chunk_result {
+    acked,         // the index has advanced by one
+    gave_up,       // five attempts failed
+    session_bound, // the session's chunk frames are used up before the next attempt
+};
+
+// Sends chunk `chunk_index` with up to five attempts, following the device's NAKs, while the
+// session's chunk frames last. The index is the one the last attempt left. One WARNING line per
+// failed attempt.
+chunk_result send_chunk_with_retry(update_session& session, const std::uint8_t* image,
+                                   std::uint32_t image_len, std::uint32_t& chunk_index) {
     std::uint8_t payload[FWU_MAX_PAYLOAD];
     for (unsigned attempt = 1; attempt <= CHUNK_ATTEMPTS; ++attempt) {
+        if (session.chunk_frames >= session.chunk_frame_limit) {
+            return chunk_result::session_bound;
+        }
+        ++session.chunk_frames;
         const std::uint32_t sent_index = chunk_index;
         build_chunk_payload(payload, image, image_len, sent_index);
         if (!fwu_send_frame(session.port, FWU_CMD_CHUNK, payload, FWU_MAX_PAYLOAD)) {
@@ -104,7 +123,7 @@ bool send_chunk_with_retry(update_session& session, const std::uint8_t* image,
         // attempt: the device acknowledges in order, so it has the chunk either way.
         if (type == FWU_RSP_ACK && len == FWU_ACK_LEN) {
             ++chunk_index;
-            return true;
+            return chunk_result::acked;
         }
         if (type == FWU_RSP_NAK && len == FWU_NAK_LEN) {
             const unsigned reason = recv_payload[0];
@@ -123,7 +142,7 @@ bool send_chunk_with_retry(update_session& session, const std::uint8_t* image,
                      static_cast<unsigned>(type), static_cast<unsigned>(sent_index), attempt,
                      CHUNK_ATTEMPTS);
     }
-    return false;
+    return chunk_result::gave_up;
 }
 
 } // namespace
@@ -196,11 +215,24 @@ bool stream_image(update_session& session, const bundle_entry& entry) {
                 static_cast<unsigned>(session.variant), session.bank,
                 static_cast<unsigned>(entry.image_len), static_cast<unsigned>(chunk_count));
 
+    session.chunk_frames = 0;
+    session.chunk_frame_limit = CHUNK_FRAMES_PER_CHUNK * chunk_count;
     std::uint32_t chunk_index = 0;
     while (chunk_index < chunk_count) {
-        if (!send_chunk_with_retry(session, entry.image, entry.image_len, chunk_index)) {
+        const chunk_result result =
+            send_chunk_with_retry(session, entry.image, entry.image_len, chunk_index);
+        if (result == chunk_result::gave_up) {
             std::fprintf(stderr, "ERROR: giving up on chunk %u after %u attempts\n",
                          static_cast<unsigned>(chunk_index), CHUNK_ATTEMPTS);
+            send_abort(session.port);
+            return false;
+        }
+        if (result == chunk_result::session_bound) {
+            std::fprintf(stderr,
+                         "ERROR: device keeps asking for earlier chunks - giving up after %u "
+                         "chunk frames for %u chunks\n",
+                         static_cast<unsigned>(session.chunk_frames),
+                         static_cast<unsigned>(chunk_count));
             send_abort(session.port);
             return false;
         }

@@ -254,6 +254,7 @@ struct deadline_case {
     std::uint64_t head_at_ms; // when all but the last byte arrive, after the call starts
     std::uint64_t last_at_ms; // when the last byte arrives
     bool received;
+    std::uint64_t ends_at_ms; // when the call returns
 };
 
 void PrintTo(const deadline_case& c, std::ostream* os) {
@@ -262,32 +263,137 @@ void PrintTo(const deadline_case& c, std::ostream* os) {
 
 class FwuDeadline : public FwuFrames, public ::testing::WithParamInterface<deadline_case> {};
 
-// The clock is only compared with the deadline before a read; a read may wait right up to it
-// and the frame it completes still counts.
-TEST_P(FwuDeadline, IsTestedOnlyBeforeEachRead) {
+// A wait of 2000 ms for an ACK of 12 bytes. A frame whose start byte was read by the deadline is
+// read on; with one byte left at the deadline its grace is 1 ms on the line plus the margin.
+TEST_P(FwuDeadline, CutsOnlyFramesThatBeganAfterItOrOutranTheirGrace) {
     const deadline_case& c = GetParam();
     const std::uint64_t start_ms = fake::now_ms();
     const bytes f = device_frame(FWU_RSP_ACK, "abcd");
     fake::device_sends_at(start_ms + c.head_at_ms, f.substr(0, f.size() - 1));
     fake::device_sends_at(start_ms + c.last_at_ms, f.substr(f.size() - 1));
     EXPECT_EQ(recv(2000), c.received);
+    EXPECT_EQ(fake::now_ms(), start_ms + c.ends_at_ms);
     if (c.received) {
         EXPECT_EQ(type, FWU_RSP_ACK);
-        EXPECT_EQ(fake::now_ms(), start_ms + c.last_at_ms);
+        EXPECT_EQ(received_payload(), "abcd");
     } else {
         EXPECT_EQ(type, 0xA5);
         EXPECT_EQ(len, 0xBEEF);
-        EXPECT_EQ(fake::now_ms(), start_ms + 2000);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Boundaries, FwuDeadline,
-                         ::testing::Values(deadline_case{"LastByteJustBefore", 100, 1999, true},
-                                           deadline_case{"LastByteAtTheDeadline", 100, 2000, true},
-                                           deadline_case{"LastByteAfter", 100, 2001, false},
-                                           deadline_case{"WholeFrameAtTheDeadline", 2000, 2000,
-                                                         false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+// One byte at 11520 bytes a second, rounded up to 1 ms, and the 100 ms margin.
+constexpr std::uint64_t ONE_BYTE_GRACE_END_MS = 2101;
+
+INSTANTIATE_TEST_SUITE_P(
+    Boundaries, FwuDeadline,
+    ::testing::Values(deadline_case{"LastByteJustBefore", 100, 1999, true, 1999},
+                      deadline_case{"LastByteAtTheDeadline", 100, 2000, true, 2000},
+                      deadline_case{"LastByteJustAfter", 100, 2001, true, 2001},
+                      deadline_case{"LastByteAtTheEndOfTheGrace", 100, ONE_BYTE_GRACE_END_MS, true,
+                                    ONE_BYTE_GRACE_END_MS},
+                      deadline_case{"LastByteAfterTheGrace", 100, ONE_BYTE_GRACE_END_MS + 1, false,
+                                    ONE_BYTE_GRACE_END_MS},
+                      deadline_case{"WholeFrameAtTheDeadline", 2000, 2000, true, 2000},
+                      deadline_case{"WholeFrameJustAfter", 2001, 2001, false, 2000}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- receiving: a frame that straddles the deadline -----------------------------------------
+
+// 4107 bytes take 357 ms at 11520 bytes a second; with the margin, 457.
+constexpr std::uint64_t LARGEST_GRACE_MS = 457;
+
+class FwuGrace : public FwuFrames {
+  protected:
+    // Queues `head` to arrive 1 ms before the deadline of a 2000 ms wait, then starts the wait.
+    void head_before_deadline(const bytes& head) {
+        start_ms = fake::now_ms();
+        fake::device_sends_at(start_ms + 1999, head);
+    }
+    std::uint64_t deadline() const { return start_ms + 2000; }
+
+    std::uint64_t start_ms = 0;
+};
+
+// As at the deadline, the end of the grace is tested before each read: a read may end at it with
+// a byte, but none starts there.
+TEST_F(FwuGrace, UnknownLengthIsGivenTheLargestFrameTime) {
+    // Only the start byte by the deadline: 4107 bytes may follow.
+    const bytes f = device_frame(0x84, FULL_PAYLOAD);
+    head_before_deadline(f.substr(0, 1));
+    fake::device_sends_at(deadline() + LARGEST_GRACE_MS - 1, f.substr(1));
+    ASSERT_TRUE(recv(2000));
+    EXPECT_EQ(len, FWU_MAX_PAYLOAD);
+    EXPECT_EQ(received_payload(), FULL_PAYLOAD);
+    EXPECT_EQ(fake::now_ms(), deadline() + LARGEST_GRACE_MS - 1);
+}
+
+TEST_F(FwuGrace, LargestFrameWhoseRestStartsAtTheEndOfTheGraceIsLost) {
+    const bytes f = device_frame(0x84, FULL_PAYLOAD);
+    head_before_deadline(f.substr(0, 1));
+    fake::device_sends_at(deadline() + LARGEST_GRACE_MS, f.substr(1));
+    EXPECT_FALSE(recv(2000));
+    EXPECT_EQ(fake::now_ms(), deadline() + LARGEST_GRACE_MS);
+    EXPECT_EQ(len, 0xBEEF);
+    EXPECT_EQ(fake::unread(), f.size() - 2);
+}
+
+TEST_F(FwuGrace, ShrinksToTheFrameOnceItsLengthIsRead) {
+    // The start byte alone by the deadline; its length, read in the grace, leaves 11 bytes that
+    // were still to come at the deadline: 1 ms on the line plus the margin.
+    const bytes f = device_frame(FWU_RSP_ACK, "abcd");
+    head_before_deadline(f.substr(0, 1));
+    fake::device_sends_at(deadline() + 50, f.substr(1, 3));
+    fake::device_sends_at(deadline() + 101 + 1, f.substr(4));
+    EXPECT_FALSE(recv(2000));
+    EXPECT_EQ(fake::now_ms(), deadline() + 101);
+}
+
+TEST_F(FwuGrace, LengthReadPastTheShorterGraceEndsTheWaitAtOnce) {
+    const bytes f = device_frame(FWU_RSP_ACK, "abcd");
+    head_before_deadline(f.substr(0, 1));
+    fake::device_sends_at(deadline() + 300, f.substr(1));
+    EXPECT_FALSE(recv(2000));
+    // The length came inside the assumed 457 ms, but 11 bytes needed only 101 of them.
+    EXPECT_EQ(fake::now_ms(), deadline() + 300);
+    EXPECT_EQ(fake::unread(), f.size() - 4);
+}
+
+TEST_F(FwuGrace, NothingIsReadPastTheFrame) {
+    const bytes f = device_frame(FWU_RSP_ACK, "abcd");
+    head_before_deadline(f.substr(0, 4));
+    fake::device_sends_at(deadline() + 30, f.substr(4) + READY);
+    ASSERT_TRUE(recv(2000));
+    EXPECT_EQ(type, FWU_RSP_ACK);
+    EXPECT_EQ(fake::now_ms(), deadline() + 30);
+    EXPECT_EQ(fake::unread(), READY.size());
+}
+
+TEST_F(FwuGrace, BadCrcEndsTheWaitWithoutANewHunt) {
+    const bytes f = corrupt_crc(device_frame(FWU_RSP_ACK, "abcd"));
+    head_before_deadline(f.substr(0, 4));
+    fake::device_sends_at(deadline() + 30, f.substr(4) + READY);
+    EXPECT_FALSE(recv(2000));
+    EXPECT_EQ(fake::now_ms(), deadline() + 30);
+    EXPECT_EQ(type, 0xA5);
+    EXPECT_EQ(fake::unread(), READY.size());
+}
+
+TEST_F(FwuGrace, OversizeLengthEndsTheWaitWithoutANewHunt) {
+    head_before_deadline(hex({0xF2, 0x01}));
+    fake::device_sends_at(deadline() + 30, hex({0x05, 0x10}) + READY);
+    EXPECT_FALSE(recv(2000));
+    EXPECT_EQ(fake::now_ms(), deadline() + 30);
+    EXPECT_EQ(fake::unread(), READY.size());
+}
+
+TEST_F(FwuGrace, HangUpInTheGraceEndsItAtOnce) {
+    const bytes f = device_frame(FWU_RSP_ACK, "abcd");
+    head_before_deadline(f.substr(0, 4));
+    fake::device_hangs_up(2000 + 20);
+    EXPECT_FALSE(recv(2000));
+    EXPECT_EQ(fake::now_ms(), deadline() + 20);
+}
 
 TEST_F(FwuFrames, DeadlineIsFixedAtEntryNotRenewedByNoise) {
     const std::uint64_t start_ms = fake::now_ms();
@@ -308,9 +414,10 @@ TEST_F(FwuFrames, BadCrcThenSilenceFailsAtTheDeadlineLeavingTypeAndLength) {
     EXPECT_EQ(len, 0xBEEF);
 }
 
-TEST_F(FwuFrames, IncompleteFrameIsLostAtTheDeadlineAndItsRestHuntedNextTime) {
+TEST_F(FwuFrames, IncompleteFrameIsLostAfterItsGraceAndItsRestHuntedNextTime) {
     const std::uint64_t start_ms = fake::now_ms();
     const bytes f = device_frame(FWU_RSP_ACK, "abcd");
+    // 7 bytes left at the deadline: their grace ends 101 ms after it, long before the rest.
     // The rest must not hold a start byte of its own for the hunt to reach READY.
     ASSERT_EQ(f.find(static_cast<char>(FWU_SOF_DEVICE), 5), bytes::npos);
     fake::device_sends(f.substr(0, 5), 10);

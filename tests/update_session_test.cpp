@@ -665,6 +665,89 @@ TEST_F(UpdateSession, FiveFailedWritesGiveUpAndAbort) {
     EXPECT_EQ(device_.frames[0].type, FWU_CMD_ABORT);
 }
 
+// ---------------------------------------------------------------------------------------------
+// The session's bound on chunk frames: five per chunk of the image
+
+// ACKs chunk `keep` and answers every later chunk with a NAK naming it, so the transfer never
+// gets past it. Falls silent after 100 chunk frames, so a session without a bound of its own
+// gives up on a chunk instead of running for ever.
+std::function<reply(const host_frame&, std::size_t)> ping_pong_device(std::uint32_t keep) {
+    return [keep](const host_frame& f, std::size_t n) {
+        if (n >= 100) {
+            return reply{};
+        }
+        return f.chunk_index() > keep ? reply{nak_frame(1, keep)} : reply{ack_frame(keep)};
+    };
+}
+
+TEST_F(UpdateSession, DeviceThatKeepsSendingKvupBackIsGivenUpOnAfterFiveFramesPerChunk) {
+    use_image(pattern_image(3 * 4096));
+    device_.on_chunk = ping_pong_device(0);
+    const auto r = run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(sent_indices(),
+              (std::vector<std::uint32_t>{0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0}));
+    std::string warnings;
+    for (int i = 0; i < 7; ++i) {
+        warnings += "WARNING: chunk 1 NAK'd (reason 1), device expects 0, retrying (1/5)\n";
+    }
+    EXPECT_EQ(r.err, warnings + "ERROR: device keeps asking for earlier chunks - giving up after "
+                                "15 chunk frames for 3 chunks\n");
+    EXPECT_EQ(device_.frames.back().type, FWU_CMD_ABORT);
+    EXPECT_TRUE(device_.of_type(FWU_CMD_FINALIZE).empty());
+}
+
+TEST_F(UpdateSession, FailedWritesCountTowardsTheBound) {
+    use_image(pattern_image(2 * 4096));
+    // The start command goes through, then four chunk frames fail to go out.
+    fake::script_write_results({1000, -1, -1, -1, -1});
+    device_.on_chunk = ping_pong_device(0);
+    const auto r = run();
+    EXPECT_EQ(r.status, 1);
+    // Five frames for chunk 0, then 1, 0, 1, 0, 1 by the device's NAKs: ten in all.
+    EXPECT_EQ(sent_indices(), (std::vector<std::uint32_t>{0, 1, 0, 1, 0, 1}));
+    EXPECT_NE(r.err.find("ERROR: device keeps asking for earlier chunks - giving up after 10 chunk "
+                         "frames for 2 chunks\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(device_.frames.back().type, FWU_CMD_ABORT);
+}
+
+// The most a device that never sends kvup back can take: every chunk on its fifth attempt, the
+// attempts before it NAK'd for the same chunk. The last chunk frame is the bound's last one.
+TEST_F(UpdateSession, DeviceThatNeverSendsKvupBackNeverMeetsTheBound) {
+    use_image(pattern_image(3 * 4096));
+    device_.on_chunk = [](const host_frame& f, std::size_t n) {
+        return n % 5 == 4 ? reply{ack_frame(f.chunk_index())}
+                          : reply{nak_frame(7, f.chunk_index())};
+    };
+    const auto r = run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(sent_indices().size(), 15u);
+    EXPECT_EQ(r.err.find("ERROR"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("Update complete"), std::string::npos);
+}
+
+// The last index there is: its ACK wraps the index to 0, which sends kvup back to the start.
+TEST_F(UpdateSession, NakToTheLastIndexThereIsWrapsBackAndIsBoundToo) {
+    use_image(pattern_image(2 * 4096));
+    device_.on_chunk = [](const host_frame& f, std::size_t n) {
+        if (n >= 100) {
+            return reply{};
+        }
+        return f.chunk_index() == 1 ? reply{nak_frame(1, 0xFFFFFFFF)}
+                                    : reply{ack_frame(f.chunk_index())};
+    };
+    const auto r = run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(sent_indices(), (std::vector<std::uint32_t>{0, 1, 0xFFFFFFFF, 0, 1, 0xFFFFFFFF, 0, 1,
+                                                          0xFFFFFFFF, 0}));
+    EXPECT_NE(r.err.find("ERROR: device keeps asking for earlier chunks - giving up after 10 chunk "
+                         "frames for 2 chunks\n"),
+              std::string::npos)
+        << r.err;
+}
+
 struct chunk_wait_case {
     const char* name;
     const char* command;
@@ -710,6 +793,24 @@ TEST_F(UpdateSession, RelayedChunkAnsweredAfterTwoSecondsIsStillAccepted) {
     const auto r = run("fwupdate relay K1");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
+}
+
+// Every answer begins 15 ms before the 2000 ms wait ends and ends 15 ms after it.
+TEST_F(UpdateSession, AnswersThatStraddleTheChunkWaitAreTakenWithoutAWarning) {
+    use_image(pattern_image(3 * 4096));
+    device_.on_chunk = [](const host_frame& f, std::size_t) {
+        const bytes ack = ack_frame(f.chunk_index());
+        fake::device_sends(ack.substr(0, 4), 1985);
+        return reply{ack.substr(4), 2015};
+    };
+    const std::uint64_t start = fake::now_ms();
+    const auto r = run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(sent_indices(), (std::vector<std::uint32_t>{0, 1, 2}));
+    const auto chunks = device_.of_type(FWU_CMD_CHUNK);
+    EXPECT_EQ(chunks[1].at_ms - chunks[0].at_ms, 2015u);
+    EXPECT_EQ(fake::now_ms() - start, 3 * 2015u);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // kvup against simulated devices that misbehave: a console that boots into its menu, installer
-// mode refused, a device in the middle of a fan-out that fails, and answers to chunks that are
-// lost, late, garbled or out of order.
+// mode refused, a device in the middle of a fan-out that fails, answers to chunks that are lost,
+// late, garbled, out of order or split across kvup's wait, and a device that never lets the
+// transfer end.
 
 #include "update-helpers.h"
 
@@ -26,6 +27,19 @@ std::string ready_and_sending(const sim_device_config& device) {
     const std::string all = session_output(device.variant, bank, len);
     return all.substr(0, all.find("Update complete"));
 }
+
+// Standard error of a session with a device that takes chunk 0 and sends kvup back to it from
+// every later chunk of a three-chunk image.
+std::string ping_pong_error() {
+    std::string err;
+    for (int i = 0; i < 7; ++i) {
+        err += "WARNING: chunk 1 NAK'd (reason 1), device expects 0, retrying (1/5)\n";
+    }
+    return err + "ERROR: device keeps asking for earlier chunks - giving up after 15 chunk frames "
+                 "for 3 chunks\n";
+}
+
+const std::string PING_PONG_ERROR = ping_pong_error();
 
 class Console : public kvup_e2e {};
 
@@ -177,7 +191,20 @@ INSTANTIATE_TEST_SUITE_P(
                         c.self.faults = {fault};
                     },
                     [](const sim_device_config&) { return std::string(); },
-                    "ERROR: installer mode entry was cancelled\n", 3}),
+                    "ERROR: installer mode entry was cancelled\n", 3},
+        middle_case{
+            "KeepsAskingForAnEarlierChunk",
+            [](sim_config& c) { c.peers[1].faults = {make_fault(sim_fault_kind::nak_pingpong)}; },
+            [](const sim_device_config& middle) {
+                // Fifteen chunk frames for three chunks: 0, then 1 and 0 seven times.
+                std::string out = ready_and_sending(middle);
+                out.erase(out.find('\r'));
+                for (int i = 0; i < 8; ++i) {
+                    out += "\r  chunk 1/3";
+                }
+                return out;
+            },
+            PING_PONG_ERROR.c_str(), 4}),
     [](const ::testing::TestParamInfo<middle_case>& info) { return info.param.name; });
 
 struct chunk_fault_case {
@@ -203,6 +230,14 @@ sim_fault nak_asking_for(std::uint32_t chunk, std::uint32_t expected) {
 sim_fault late_by(std::uint32_t chunk, std::uint32_t delay_ms) {
     sim_fault fault = make_fault(sim_fault_kind::chunk_late, chunk);
     fault.delay_ms = delay_ms;
+    return fault;
+}
+
+sim_fault split_answers_to(std::uint32_t chunk) {
+    sim_fault fault = make_fault(sim_fault_kind::chunk_split, chunk);
+    fault.chunk_attempt = 0;
+    fault.delay_ms = 1985;
+    fault.gap_ms = 30;
     return fault;
 }
 
@@ -248,7 +283,36 @@ INSTANTIATE_TEST_SUITE_P(
                          "WARNING: chunk 0 NAK'd (reason 1), device expects 1, retrying (2/5)\n",
                          "\r  chunk 2/3\r  chunk 3/3"},
         chunk_fault_case{"ChunkLost", make_fault(sim_fault_kind::chunk_silent, 2),
-                         "WARNING: no response to chunk 2, retrying (1/5)\n"}),
+                         "WARNING: no response to chunk 2, retrying (1/5)\n"},
+        // Every answer to chunk 1 begins 15 ms before kvup's 2000 ms wait ends and ends 15 ms
+        // after it.
+        chunk_fault_case{"AnswerAcrossTheEndOfTheWait", split_answers_to(1), ""}),
     [](const ::testing::TestParamInfo<chunk_fault_case>& info) { return info.param.name; });
+
+class EndlessDevice : public kvup_e2e {};
+
+// A device that never lets the transfer past chunk 1 costs a bounded run, ended by one ERROR line
+// and an abort, with its bank untouched.
+TEST_F(EndlessDevice, ThatKeepsSendingKvupBackIsGivenUp) {
+    sim_config config;
+    config.self = make_device("KC-0001", "controller", 1);
+    config.self.faults = {make_fault(sim_fault_kind::nak_pingpong)};
+    start_sim(config);
+
+    std::vector<std::string> argv = {KVUP_BINARY};
+    const std::vector<std::string> args = kvup_args("self");
+    argv.insert(argv.end(), args.begin(), args.end());
+    // The guard against a run without end: a bounded one takes well under a second.
+    const process_result run = run_process(argv, "", std::chrono::seconds(20));
+    const sim_record record = stop_sim();
+
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.err, PING_PONG_ERROR);
+    EXPECT_LT(run.out.size(), 1024u);
+    EXPECT_EQ(record.aborts, 1u);
+    EXPECT_TRUE(record.finalizes.empty());
+    EXPECT_TRUE(untouched(record, config.self));
+}
 
 } // namespace

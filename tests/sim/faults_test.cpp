@@ -287,3 +287,52 @@ TEST(SimFaults, WatchdogAtTheFinalizeOfAPeerLeavesTheControllerInInstallerMode) 
 }
 
 } // namespace
+
+// The header goes out when the fault says, the rest after the gap, and together they are the
+// ordinary answer.
+TEST_F(SimChunkFaults, SplitAnswerSendsTheHeaderThenTheRestAfterTheGap) {
+    sim_fault split = make_fault(sim_fault_kind::chunk_split, 0);
+    split.delay_ms = 1985;
+    split.gap_ms = 30;
+    start({split});
+    h->take();
+    const bytes frame = chunk_frame(image, 0);
+    h->core.feed(frame.data(), frame.size(), h->now_us);
+    EXPECT_TRUE(h->core.drain(h->now_us + 1'984'999).empty());
+    const bytes head = h->core.drain(h->now_us + 1'985'000);
+    ASSERT_EQ(head.size(), 4u);
+    EXPECT_EQ(head[0], FWU_SOF_DEVICE);
+    EXPECT_EQ(head[1], FWU_RSP_ACK);
+    EXPECT_TRUE(h->core.drain(h->now_us + 2'014'999).empty());
+    bytes whole = head;
+    const bytes rest = h->core.drain(h->now_us + 2'015'000);
+    whole.insert(whole.end(), rest.begin(), rest.end());
+    const simtest::device_output out = simtest::split_output(whole);
+    ASSERT_EQ(out.frames.size(), 1u);
+    EXPECT_EQ(out.frames[0].type, FWU_RSP_ACK);
+    EXPECT_EQ(le32(out.frames[0].payload, 0), 0u);
+    EXPECT_EQ(h->core.record().sessions.back().chunks_acked, 1u);
+}
+
+// Chunk 1 is taken again and again; chunk 2 never is, and the device keeps nothing past chunk 1.
+TEST_F(SimChunkFaults, PingPongTakesItsChunkAndSendsEveryLaterOneBackToIt) {
+    start({make_fault(sim_fault_kind::nak_pingpong, 1)});
+    EXPECT_EQ(h->exchange(chunk_frame(image, 0))[0].type, FWU_RSP_ACK);
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        const std::vector<device_frame> ack = h->exchange(chunk_frame(image, 1));
+        ASSERT_EQ(ack.size(), 1u);
+        EXPECT_EQ(ack[0].type, FWU_RSP_ACK);
+        const std::vector<device_frame> nak = h->exchange(chunk_frame(image, 2));
+        ASSERT_EQ(nak.size(), 1u);
+        ASSERT_EQ(nak[0].type, FWU_RSP_NAK);
+        EXPECT_EQ(nak[0].payload[0], SIM_NAK_OUT_OF_ORDER);
+        EXPECT_EQ(le32(nak[0].payload, 1), 1u);
+    }
+    // Only two chunks' worth arrived for good: the finalize of the whole image is incomplete.
+    const std::vector<device_frame> verdict =
+        h->exchange(finalize_frame(1, 3 * 4096, image_crc(image), 1));
+    ASSERT_EQ(verdict.size(), 1u);
+    EXPECT_EQ(verdict[0].type, FWU_RSP_NAK);
+    EXPECT_EQ(verdict[0].payload[0], SIM_NAK_INCOMPLETE);
+}

@@ -103,6 +103,18 @@ TEST(SimOptions, FaultsGoToTheirDeviceWhereverThePeerIsDeclared) {
     EXPECT_EQ(cli.config.self.faults[1].chunk_attempt, 1u) << "first attempt unless told";
 }
 
+TEST(SimOptions, SplitAnswerStraddlesTheChunkWaitUnlessToldOtherwise) {
+    sim_fault f;
+    std::string error;
+    ASSERT_TRUE(sim_fault_parse("chunk-split:chunk=2", f, error)) << error;
+    EXPECT_EQ(f.delay_ms, 1985u);
+    EXPECT_EQ(f.gap_ms, 30u);
+    ASSERT_TRUE(sim_fault_parse("chunk-split:chunk=2,attempt=0,ms=9990,gap=25", f, error)) << error;
+    EXPECT_EQ(f.delay_ms, 9990u);
+    EXPECT_EQ(f.gap_ms, 25u);
+    EXPECT_EQ(f.chunk_attempt, 0u);
+}
+
 TEST(SimOptions, MistakesAreRefusedWithAReason) {
     EXPECT_NE(refusal({"--peer", "KR-1:reader"}).find("peer"), std::string::npos);
     EXPECT_NE(refusal({"--peer", "KR-1:reader:70000"}).find("variant"), std::string::npos);
@@ -128,10 +140,12 @@ TEST(SimOptions, MistakesAreRefusedWithAReason) {
 TEST(SimOptions, UsageNamesEveryFaultKind) {
     const std::string usage = sim_options_usage();
     for (const char* kind :
-         {"chunk-silent", "chunk-late", "chunk-nak", "chunk-bad-crc", "chunk-noise",
-          "chunk-oversize", "ack-length", "disconnect", "start-silent", "ready-length",
-          "ready-noise", "finalize-nak", "finalize-silent", "boot-slow", "boot-silent",
-          "no-password-prompt", "installer-cancel", "unplug", "watchdog"}) {
+         {"chunk-silent",     "chunk-late",     "chunk-nak",   "chunk-bad-crc",
+          "chunk-noise",      "chunk-oversize", "ack-length",  "disconnect",
+          "start-silent",     "ready-length",   "ready-noise", "finalize-nak",
+          "finalize-silent",  "boot-slow",      "boot-silent", "no-password-prompt",
+          "installer-cancel", "unplug",         "watchdog",    "chunk-split",
+          "nak-pingpong"}) {
         sim_fault f;
         std::string error;
         EXPECT_TRUE(sim_fault_parse(kind, f, error)) << kind;

@@ -438,6 +438,10 @@ inline const char* fault_name(sim_fault_kind kind) {
     case sim_fault_kind::watchdog:
     case sim_fault_kind::watchdog_finalize:
         return "watchdog";
+    case sim_fault_kind::chunk_split:
+        return "chunk-split";
+    case sim_fault_kind::nak_pingpong:
+        return "nak-pingpong";
     }
     return "?";
 }
@@ -467,6 +471,9 @@ inline std::string fault_text(const std::string& device, const sim_fault& f) {
     case sim_fault_kind::chunk_late:
     case sim_fault_kind::boot_slow:
         text += "ms=" + std::to_string(f.delay_ms) + ",";
+        break;
+    case sim_fault_kind::chunk_split:
+        text += "ms=" + std::to_string(f.delay_ms) + ",gap=" + std::to_string(f.gap_ms) + ",";
         break;
     case sim_fault_kind::chunk_nak:
     case sim_fault_kind::finalize_nak:
