@@ -36,6 +36,7 @@ const char* const USAGE =
     "CAN peers, listed by 'fwupdate peers' in the order given:\n"
     "  --peer SERIAL:TYPE:VARIANT[:BANK[:LIMIT[:DELAY_MS]]]\n"
     "                        e.g. --peer KR-0100:reader:2 or --peer KC-0200:controller:1:B\n"
+    "                        SERIAL and TYPE: 1 to 8192 bytes, no blanks or colons\n"
     "  --peer-delay MS       time a relayed peer takes per chunk unless given (default 5)\n"
     "\n"
     "Faults (repeatable): --fault DEVICE:KIND[:KEY=VALUE,...]\n"
