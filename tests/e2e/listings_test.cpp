@@ -67,8 +67,7 @@ TEST_F(Listings, FortyReadersAreAllUpdated) {
     EXPECT_TRUE(untouched(record, config.peers[40]));
 }
 
-// A serial number longer than the 15 characters of the old records is relayed to whole, in a
-// fan-out and alone.
+// A serial number of 16 characters is relayed to whole, in a fan-out and alone.
 TEST_F(Listings, SixteenCharacterSerialIsUpdated) {
     sim_config config;
     config.self = connected();
