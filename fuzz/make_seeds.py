@@ -107,7 +107,8 @@ def peers():
         b"x\r\n" + b"A" * 17 + b" controller\r\n  S1 " + b"t" * 58 + b"\r\nEND\r\n"))
     write("fuzz_peers", "line-past-the-bound",
           peer_input(b"x\r\nS1 " + b"t" * 4094 + b"\r\nEND\r\n"))
-    write("fuzz_peers", "one-word-line", peer_input(b"x\r\nC1 reader\r\nC2\r\nEND\r\n"))
+    write("fuzz_peers", "one-word-line",
+          peer_input(b"x\r\npeers:\r\nC1 reader\r\nC2\r\nC3 controller\r\nEND\r\n"))
     write("fuzz_peers", "escape-codes",
           peer_input(b"x\r\n\x1b[2J\x1b[8m \x1b]0;t\x07\r\n\x1b[H\x00\xff\r\nEND\r\n"))
     write("fuzz_peers", "many-peers",

@@ -370,10 +370,9 @@ void sim_core::fwupdate_command(const std::string& line, const std::vector<std::
                                 std::uint64_t now_us) {
     const std::string sub = words.size() > 1 ? words[1] : "";
     if (sub == "peers" && words.size() == 2) {
-        // The host passes over the listing's first line, which runs to the first line end: the
-        // echoed command when the console echoes, else this header. Any other line before the
-        // peers would be one the host cannot read as a peer.
-        std::string text = config_.echo ? "" : "peers:\r\n";
+        // The first line is one word, so a host that skips the echo as the first line still
+        // skips this one as a line without two words.
+        std::string text = "peers:\r\n";
         for (std::size_t i = 1; i < record_.devices.size(); ++i) {
             text += record_.devices[i].serial + " " + record_.devices[i].type + "\r\n";
         }

@@ -49,8 +49,8 @@ peer_listing_result fail_on_line(peer_listing_parser& parser, const std::string&
                 "ERROR: " + why + ": '" + escape_text_cut(parser.line, QUOTED_LINE_MAX) + "'\n");
 }
 
-// A complete line after the first: END ends the listing, a blank line is skipped, and every
-// other line names a peer by its first two words; anything after them is ignored.
+// A complete line after the first: END ends the listing, a blank or one-word line is skipped,
+// and every other line names a peer by its first two words; anything after them is ignored.
 peer_listing_result peer_line(peer_listing_parser& parser) {
     if (parser.overflowed) {
         return fail_on_line(parser, "peer listing line is longer than " +
@@ -64,12 +64,9 @@ peer_listing_result peer_line(peer_listing_parser& parser) {
     std::size_t pos = 0;
     const std::string_view serial = next_word(parser.line, &pos);
     const std::string_view type = next_word(parser.line, &pos);
-    if (serial.empty()) {
-        return peer_listing_result::more;
-    }
+    // A one-word header or an echo line names no peer: a peer line is a serial number and a type.
     if (type.empty()) {
-        return fail_on_line(parser, "peer listing line is not a serial number and a type, so kvup "
-                                    "cannot tell which device it names");
+        return peer_listing_result::more;
     }
     if (parser.peers.size() == PEER_LISTING_MAX_PEERS) {
         return fail(parser, "ERROR: peer listing names more than " +

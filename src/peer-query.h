@@ -26,9 +26,9 @@ int query_peers(serial_port* port, std::vector<peer>& peers);
 
 // The listing's parser, fed the device's bytes one at a time. A line ends at LF or CR LF; a bare
 // CR rewinds the line. The first line (leftovers from before the command and its echo) is passed
-// over; after it a blank line is skipped, the line that reads END ends the listing, and every
-// other line must hold a serial number and a type: anything else fails the listing, because kvup
-// cannot tell whether it named a device.
+// over; after it a line that holds fewer than two words (blank, a one-word header or an echo) is
+// skipped, the line that reads END ends the listing, and every other line names a peer by its
+// first two words, a serial number and a type.
 struct peer_listing_parser {
     std::vector<peer> peers;
     std::string line;

@@ -109,12 +109,6 @@ TEST_P(PeerListing, KeepsEveryPeerOrFailsWithOneErrorLine) {
 
 const peer_list TWO = {{"K100234", "controller"}, {"R55", "reader"}};
 
-std::string not_a_peer_line(const std::string& quoted) {
-    return "ERROR: peer listing line is not a serial number and a type, so kvup cannot tell which "
-           "device it names: '" +
-           quoted + "'\n";
-}
-
 std::string line_too_long(const std::string& quoted) {
     return "ERROR: peer listing line is longer than 4096 characters, so kvup cannot tell which "
            "device it names: '" +
@@ -174,20 +168,19 @@ INSTANTIATE_TEST_SUITE_P(
                      "x\nK1 " + std::string(PEER_LINE_MAX, 't') + "\rK2 reader\nEND\n",
                      {{"K2", "reader"}},
                      ""},
-        // One word: kvup cannot tell whether the line named a device, so it does not guess.
-        listing_case{"OneWordLineFails",
-                     "x\nK100234 controller\nR55\nEND\n",
-                     {{"K100234", "controller"}},
-                     not_a_peer_line("R55")},
-        listing_case{"EndWithTrailingBlankFails",
-                     "x\r\nK100234 controller\r\nEND \r\nEND\r\n",
-                     {{"K100234", "controller"}},
-                     not_a_peer_line("END ")},
-        listing_case{"LowerCaseEndFails", "x\nend\nEND\n", {}, not_a_peer_line("end")},
-        listing_case{"QuotedLineIsEscaped",
-                     "x\n\x1b[2J\x1b]0;pwned\x07\x9b\nEND\n",
-                     {},
-                     not_a_peer_line("\\x1b[2J\\x1b]0;pwned\\x07\\x9b")}),
+        // A peer line is a serial number and a type: a one-word line (a header after the
+        // echo, an echo) names no peer, and the peers after it are still listed.
+        listing_case{"OneWordLinesSkipped",
+                     "fwupdate peers\r\npeers:\r\nK100234 controller\r\n  R99 \r\nR55 "
+                     "reader\r\nEND\r\n",
+                     TWO, ""},
+        listing_case{"EndWithTrailingBlankOrInLowerCaseIsNotTheMarker",
+                     "x\r\nK100234 controller\r\nEND \r\nend\r\nR55 reader\r\nEND\r\n", TWO, ""},
+        listing_case{
+            "QuotedLineIsEscaped",
+            "x\n\x1b[2J\x1b]0;pwned\x07\x9b " + std::string(PEER_LINE_MAX, 't') + "\nEND\n",
+            {},
+            line_too_long("\\x1b[2J\\x1b]0;pwned\\x07\\x9b " + std::string(52, 't') + "...")}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Every peer up to the bound is kept; one more fails the whole listing rather than being cut.
@@ -234,10 +227,10 @@ TEST_F(PeerQuery, ReadsNothingAfterTheEndLine) {
 }
 
 TEST_F(PeerQuery, ListingThatCannotBeUsedFailsAtItsLineWithOneErrorLine) {
-    device_lists("x\nA1 t\nA2\nA3 t\nEND\n");
+    device_lists("x\nA1 t\nA2 " + std::string(PEER_LINE_MAX, 't') + "\nA3 t\nEND\n");
     const auto r = query();
     EXPECT_EQ(r.count, -1);
-    EXPECT_EQ(r.err, not_a_peer_line("A2"));
+    EXPECT_EQ(r.err, line_too_long("A2 " + std::string(77, 't') + "..."));
     EXPECT_EQ(fake::unread(), 9u) << "nothing read past the line that failed";
 }
 
