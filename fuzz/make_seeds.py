@@ -99,17 +99,23 @@ def frames():
 
 
 def peers():
-    def peer_input(output, capacity=32, flags=0):
-        return bytes([capacity, flags]) + output
+    def peer_input(output, flags=0):
+        return bytes([flags]) + output
 
     listing = b"fwupdate peers\r\r\nC1000 controller\r\nR2000 reader\r\nEND\r\n"
     write("fuzz_peers", "two-peers", peer_input(listing))
     write("fuzz_peers", "line-feeds-only",
           peer_input(b"fwupdate peers\nC1000 controller\nR2000\treader\nEND\n"))
-    write("fuzz_peers", "capacity-1", peer_input(listing, capacity=1))
-    write("fuzz_peers", "capacity-0", peer_input(listing, capacity=0))
     write("fuzz_peers", "long-words", peer_input(
         b"x\r\n" + b"A" * 17 + b" controller\r\n  S1 " + b"t" * 58 + b"\r\nEND\r\n"))
+    write("fuzz_peers", "line-past-the-bound",
+          peer_input(b"x\r\nS1 " + b"t" * 4094 + b"\r\nEND\r\n"))
+    write("fuzz_peers", "one-word-line",
+          peer_input(b"x\r\npeers:\r\nC1 reader\r\nC2\r\nC3 controller\r\nEND\r\n"))
+    write("fuzz_peers", "escape-codes",
+          peer_input(b"x\r\n\x1b[2J\x1b[8m \x1b]0;t\x07\r\n\x1b[H\x00\xff\r\nEND\r\n"))
+    write("fuzz_peers", "many-peers",
+          peer_input(b"x\n" + b"".join(b"R%d reader\n" % i for i in range(200)) + b"END\n"))
     write("fuzz_peers", "carriage-return-wipes",
           peer_input(b"x\r\nEND\rC1 reader extra words\r\r\nEND \r\nEND\r\n"))
     write("fuzz_peers", "no-end", peer_input(b"x\r\nC1 reader\r\n"))

@@ -4,6 +4,7 @@
 #include "sim-options.h"
 #include "sim-usb.h"
 #include "sim.h"
+#include "text-escape.h"
 
 #include <csignal>
 #include <cstdio>
@@ -20,9 +21,11 @@ void print_banner(const sim_config& config, const sim_instance& sim) {
     if (!config.link_path.empty()) {
         std::printf("kvup-sim: linked at %s\n", config.link_path.c_str());
     }
+    // A serial number or type may be made of escape codes; shown as kvup shows them.
     for (const sim_device_config& peer : config.peers) {
         std::printf("kvup-sim: CAN peer %s (%s, variant %u, running bank %c)\n",
-                    peer.serial.c_str(), peer.type.c_str(), peer.variant, 'A' + peer.active_bank);
+                    escape_text(peer.serial).c_str(), escape_text(peer.type).c_str(), peer.variant,
+                    'A' + peer.active_bank);
     }
     std::printf("kvup-sim: try  kvup --port %s --password %s --firmware BUNDLE\n",
                 sim.port_path().c_str(), config.password.c_str());

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -35,6 +36,7 @@ const char* const USAGE =
     "CAN peers, listed by 'fwupdate peers' in the order given:\n"
     "  --peer SERIAL:TYPE:VARIANT[:BANK[:LIMIT[:DELAY_MS]]]\n"
     "                        e.g. --peer KR-0100:reader:2 or --peer KC-0200:controller:1:B\n"
+    "                        SERIAL and TYPE: 1 to 8192 bytes, no blanks or colons\n"
     "  --peer-delay MS       time a relayed peer takes per chunk unless given (default 5)\n"
     "\n"
     "Faults (repeatable): --fault DEVICE:KIND[:KEY=VALUE,...]\n"
@@ -167,12 +169,14 @@ bool parse_bank(std::string_view text, std::uint8_t& bank, std::string& error) {
     return true;
 }
 
-// Serial numbers and type words go into a 16-byte field on the host and are split at blanks.
+// Serial numbers and type words are split at blanks on the host and listed one peer a line.
+// Any other byte may be in them, escape codes included, to show how the host prints them; the
+// length goes well past what the host keeps, to show how it refuses them.
 bool parse_word(std::string_view text, const char* what, std::string& out, std::string& error) {
     const bool blank = text.find_first_of(" \t\r\n\v\f:") != std::string_view::npos;
-    if (text.empty() || text.size() > 15 || blank) {
-        error = std::string("bad ") + what + " '" + std::string(text) +
-                "' (1 to 15 characters, no blanks or colons)";
+    if (text.empty() || text.size() > SIM_WORD_MAX || blank) {
+        error = std::string("bad ") + what + " '" + std::string(text) + "' (1 to " +
+                std::to_string(SIM_WORD_MAX) + " characters, no blanks or colons)";
         return false;
     }
     out = std::string(text);

@@ -4,6 +4,7 @@
 // to end without hardware. It models what a device sends and keeps, not how firmware works.
 // Times in the record are microseconds since the simulator started.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -57,9 +58,12 @@ struct sim_fault {
     std::uint16_t length = 0; // ack_length (0 means 3), ready_length (0 means 6)
 };
 
+// The longest serial number or type word a device may have.
+inline constexpr std::size_t SIM_WORD_MAX = 8192;
+
 // One device: the connected controller or a CAN peer behind it.
 struct sim_device_config {
-    std::string serial;              // 1 to 15 characters without white space
+    std::string serial;              // 1 to SIM_WORD_MAX characters without white space
     std::string type = "controller"; // "reader" marks a reader for kvup
     std::uint16_t variant = 1;
     std::uint8_t active_bank = 0;            // 0 = A, 1 = B; the other bank is written

@@ -2,18 +2,20 @@
 
 #include "options.h"
 #include "serial.h"
+#include "text-escape.h"
 #include "timer.h"
 
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
 constexpr std::size_t MATCH_WINDOW_SIZE = 64;
-constexpr std::size_t LINE_BUFFER_SIZE = 128;
 // At most 127 bytes leave in one line: 126 characters and the carriage return.
-constexpr std::size_t LINE_MAX_BYTES = LINE_BUFFER_SIZE - 1;
+constexpr std::size_t LINE_MAX_BYTES = CLI_DRIVE_LINE_MAX + 1;
+constexpr std::size_t LINE_BUFFER_SIZE = LINE_MAX_BYTES + 1;
 
 constexpr std::uint32_t BOOT_READY_TIMEOUT_MS = 5000;
 constexpr std::uint32_t TEXT_READY_TIMEOUT_MS = 3000;
@@ -78,10 +80,9 @@ void echo_byte(std::uint8_t byte) {
         std::fputs("\\r", stderr);
     } else if (byte == '\n') {
         std::fputs("\\n\n[device] ", stderr);
-    } else if (byte >= 0x20 && byte <= 0x7E) {
-        std::fputc(byte, stderr);
     } else {
-        std::fprintf(stderr, "\\x%02x", static_cast<unsigned>(byte));
+        const char c = static_cast<char>(byte);
+        std::fputs(escape_text(std::string_view(&c, 1)).c_str(), stderr);
     }
     std::fflush(stderr);
 }

@@ -3,6 +3,7 @@
 // lines, and the whole installer-mode entry (reset, menu escape, password). Uses --verbose only
 // to echo what the device sends.
 
+#include <cstddef>
 #include <cstdint>
 
 struct serial_port;
@@ -11,6 +12,9 @@ struct serial_port;
 // order), at most `timeout_ms`. Returns the index of the match, or -1 on time-out or read error.
 int cli_drive_expect(serial_port* port, const char* const* candidates, int count,
                      std::uint32_t timeout_ms);
+
+// The longest text one console line carries; the carriage return comes on top.
+inline constexpr std::size_t CLI_DRIVE_LINE_MAX = 126;
 
 // Sends `text` and one carriage return; false when the text has 127 characters or more (nothing
 // is written) or the write was short. Prints nothing.

@@ -2,17 +2,20 @@
 
 #include "cli-drive.h"
 #include "serial.h"
+#include "text-escape.h"
 #include "timer.h"
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
+#include <string_view>
+#include <utility>
 
 namespace {
 
 constexpr std::uint64_t PEER_LISTING_TIMEOUT_MS = 3000;
 constexpr std::uint32_t PEER_READ_TIMEOUT_MS = 500;
-constexpr std::size_t PEER_WORD_MAX = PEER_FIELD_SIZE - 1;
+// How much of an unusable line its ERROR line quotes, in escaped characters.
+constexpr std::size_t QUOTED_LINE_MAX = 80;
 
 constexpr char CR = '\r';
 constexpr char LF = '\n';
@@ -21,84 +24,84 @@ bool is_blank(char c) {
     return c == ' ' || c == '\t' || c == '\v' || c == '\f';
 }
 
-// One white-space-delimited word of `line` starting at or after `*pos`; empty when none is left.
-struct word {
-    const char* text;
-    std::size_t len;
-};
-
-word next_word(const char* line, std::size_t* pos) {
+// The next white-space-delimited word of `line` at or after `*pos`; empty when none is left.
+std::string_view next_word(std::string_view line, std::size_t* pos) {
     std::size_t i = *pos;
-    while (line[i] != '\0' && is_blank(line[i])) {
+    while (i < line.size() && is_blank(line[i])) {
         ++i;
     }
     const std::size_t start = i;
-    while (line[i] != '\0' && !is_blank(line[i])) {
+    while (i < line.size() && !is_blank(line[i])) {
         ++i;
     }
     *pos = i;
-    return {line + start, i - start};
+    return line.substr(start, i - start);
 }
 
-void copy_word(char* field, word w) {
-    std::memcpy(field, w.text, w.len);
-    field[w.len] = '\0';
+peer_listing_result fail(peer_listing_parser& parser, std::string error) {
+    parser.failed = true;
+    parser.error = std::move(error);
+    return peer_listing_result::failed;
 }
 
-// A peer line holds a serial number and a type, each at most 15 characters. A longer word is
-// never cut to fit: a cut serial number could name a different device, and an update would be
-// relayed to it. For the same reason a type that the line-length limit cut short (`word_cut`:
-// the limit fell inside a word) is not taken for a shorter type.
-bool parse_peer_line(const char* line, bool word_cut, peer* out) {
-    std::size_t pos = 0;
-    const word serial = next_word(line, &pos);
-    const word type = next_word(line, &pos);
-    if (serial.len == 0 || type.len == 0 || serial.len > PEER_WORD_MAX ||
-        type.len > PEER_WORD_MAX) {
-        return false;
-    }
-    if (word_cut && pos == PEER_LINE_SIZE - 1) {
-        return false;
-    }
-    copy_word(out->serial, serial);
-    copy_word(out->type, type);
-    return true;
+peer_listing_result fail_on_line(peer_listing_parser& parser, const std::string& why) {
+    return fail(parser,
+                "ERROR: " + why + ": '" + escape_text_cut(parser.line, QUOTED_LINE_MAX) + "'\n");
 }
 
-// A complete line: the first is passed over, END ends the listing, any other may fill a record.
-peer_listing_result end_line(peer_listing_parser& parser) {
-    parser.line[parser.line_len] = '\0';
-    const bool line_word_cut = parser.word_cut;
-    parser.line_len = 0;
-    parser.overflowed = false;
-    parser.word_cut = false;
-    if (!parser.first_line_seen) {
-        // Leftovers from before the command and the command's echo end up here.
-        parser.first_line_seen = true;
-        return peer_listing_result::more;
+// A complete line after the first: END ends the listing, a blank or one-word line is skipped,
+// and every other line names a peer by its first two words; anything after them is ignored.
+peer_listing_result peer_line(peer_listing_parser& parser) {
+    if (parser.overflowed) {
+        return fail_on_line(parser, "peer listing line is longer than " +
+                                        std::to_string(PEER_LINE_MAX) +
+                                        " characters, so kvup cannot tell which device it names");
     }
-    if (std::strcmp(parser.line, "END") == 0) {
+    if (parser.line == "END") {
         parser.ended = true;
         return peer_listing_result::end;
     }
-    if (parser.filled < parser.capacity &&
-        parse_peer_line(parser.line, line_word_cut, &parser.peers[parser.filled])) {
-        ++parser.filled;
+    std::size_t pos = 0;
+    const std::string_view serial = next_word(parser.line, &pos);
+    const std::string_view type = next_word(parser.line, &pos);
+    // A one-word header or an echo line names no peer: a peer line is a serial number and a type.
+    if (type.empty()) {
+        return peer_listing_result::more;
     }
+    if (parser.peers.size() == PEER_LISTING_MAX_PEERS) {
+        return fail(parser, "ERROR: peer listing names more than " +
+                                std::to_string(PEER_LISTING_MAX_PEERS) +
+                                " peers, more than kvup keeps - no device was updated\n");
+    }
+    parser.peers.push_back({std::string(serial), std::string(type)});
     return peer_listing_result::more;
+}
+
+peer_listing_result end_line(peer_listing_parser& parser) {
+    peer_listing_result result = peer_listing_result::more;
+    if (!parser.first_line_seen) {
+        // Leftovers from before the command and the command's echo end up here.
+        parser.first_line_seen = true;
+    } else {
+        result = peer_line(parser);
+    }
+    parser.line.clear();
+    parser.overflowed = false;
+    return result;
 }
 
 } // namespace
 
-void peer_listing_init(peer_listing_parser& parser, peer* peers, int capacity) {
+void peer_listing_init(peer_listing_parser& parser) {
     parser = peer_listing_parser{};
-    parser.peers = peers;
-    parser.capacity = capacity;
 }
 
 peer_listing_result peer_listing_feed(peer_listing_parser& parser, char byte) {
     if (parser.ended) {
         return peer_listing_result::end;
+    }
+    if (parser.failed) {
+        return peer_listing_result::failed;
     }
     bool complete = false;
     if (parser.cr_pending) {
@@ -107,9 +110,8 @@ peer_listing_result peer_listing_feed(peer_listing_parser& parser, char byte) {
             complete = true;
         } else {
             // A bare carriage return rewinds the device's line: what follows replaces it.
-            parser.line_len = 0;
+            parser.line.clear();
             parser.overflowed = false;
-            parser.word_cut = false;
         }
     }
     if (!complete) {
@@ -119,18 +121,18 @@ peer_listing_result peer_listing_feed(peer_listing_parser& parser, char byte) {
         }
         if (byte == LF) {
             complete = true;
-        } else if (parser.line_len < PEER_LINE_SIZE - 1) {
-            parser.line[parser.line_len++] = byte;
-        } else if (!parser.overflowed) {
-            // The first byte past the limit tells whether the limit split a word.
+        } else if (!parser.first_line_seen) {
+            // Never examined, so never kept: however long the leftovers are, they cost nothing.
+        } else if (parser.line.size() < PEER_LINE_MAX) {
+            parser.line += byte;
+        } else {
             parser.overflowed = true;
-            parser.word_cut = !is_blank(byte) && !is_blank(parser.line[parser.line_len - 1]);
         }
     }
     return complete ? end_line(parser) : peer_listing_result::more;
 }
 
-int query_peers(serial_port* port, peer* peers, int capacity) {
+int query_peers(serial_port* port, std::vector<peer>& peers) {
     if (!cli_drive_send_line(port, "fwupdate peers")) {
         std::fputs("ERROR: failed to send 'fwupdate peers'\n", stderr);
         return -1;
@@ -138,7 +140,7 @@ int query_peers(serial_port* port, peer* peers, int capacity) {
     // One deadline for the whole listing, counted from the written command.
     const std::uint64_t deadline_ms = timer_now_ms() + PEER_LISTING_TIMEOUT_MS;
     peer_listing_parser listing;
-    peer_listing_init(listing, peers, capacity);
+    peer_listing_init(listing);
     for (;;) {
         if (timer_now_ms() >= deadline_ms) {
             std::fputs("ERROR: timed out waiting for 'fwupdate peers' to finish\n", stderr);
@@ -150,8 +152,17 @@ int query_peers(serial_port* port, peer* peers, int capacity) {
             std::fputs("ERROR: read failed while querying peers\n", stderr);
             return -1;
         }
-        if (got > 0 && peer_listing_feed(listing, byte) == peer_listing_result::end) {
-            return listing.filled;
+        if (got == 0) {
+            continue;
+        }
+        const peer_listing_result result = peer_listing_feed(listing, byte);
+        if (result == peer_listing_result::failed) {
+            std::fputs(listing.error.c_str(), stderr);
+            return -1;
+        }
+        if (result == peer_listing_result::end) {
+            peers = std::move(listing.peers);
+            return static_cast<int>(peers.size());
         }
     }
 }

@@ -4,47 +4,51 @@
 // bytes. Does not decide which peers to update.
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 struct serial_port;
 
-inline constexpr std::size_t PEER_FIELD_SIZE = 16; // 15 characters and a NUL
-
 struct peer {
-    char serial[PEER_FIELD_SIZE];
-    char type[PEER_FIELD_SIZE]; // "reader" marks a reader; any other text a controller
+    std::string serial; // as listed, byte for byte: the relay command sends it back unchanged
+    std::string type;   // "reader" marks a reader; any other text a controller
 };
 
-// Sends "fwupdate peers" and fills up to `capacity` records in listing order, reading the port
-// byte by byte into a peer_listing_parser and never past the END line. Returns the number
-// filled once the END line arrives, or -1 after one ERROR line on stderr.
-int query_peers(serial_port* port, peer* peers, int capacity);
+// The listing is the device's text, so what kvup keeps of it is bounded. A CAN bus holds far
+// fewer devices than this; a listing past either bound fails rather than being cut.
+inline constexpr std::size_t PEER_LISTING_MAX_PEERS = 4096;
+inline constexpr std::size_t PEER_LINE_MAX = 4096; // characters, line end not counted
 
-inline constexpr std::size_t PEER_LINE_SIZE = 64; // 63 characters and a NUL
+// Sends "fwupdate peers" and fills `peers` with every listed peer in listing order, reading the
+// port byte by byte into a peer_listing_parser and never past the END line. Returns the number
+// of peers once the END line arrives, or -1 after one ERROR line on stderr.
+int query_peers(serial_port* port, std::vector<peer>& peers);
 
 // The listing's parser, fed the device's bytes one at a time. A line ends at LF or CR LF; a bare
 // CR rewinds the line. The first line (leftovers from before the command and its echo) is passed
-// over; each later line that holds a serial number and a type fills the next record while any is
-// left; the line that reads END ends the listing.
+// over; after it a line that holds fewer than two words (blank, a one-word header or an echo) is
+// skipped, the line that reads END ends the listing, and every other line names a peer by its
+// first two words, a serial number and a type.
 struct peer_listing_parser {
-    peer* peers; // caller's records
-    int capacity;
-    int filled;
+    std::vector<peer> peers;
+    std::string line;
+    std::string error; // the ERROR line, ending in a line feed, once the listing failed
     bool ended;
-    char line[PEER_LINE_SIZE];
-    std::size_t line_len;
-    bool overflowed; // the current line ran past the buffer
-    bool word_cut;   // ... and the limit fell inside a word
+    bool failed;
+    bool overflowed; // the current line ran past PEER_LINE_MAX
     bool cr_pending;
     bool first_line_seen;
 };
 
 enum class peer_listing_result {
-    more, // the byte was consumed; the listing goes on
-    end,  // the END line is complete (or was before): parser.filled records are filled
+    more,   // the byte was consumed; the listing goes on
+    end,    // the END line is complete (or was before): parser.peers holds every peer
+    failed, // the listing cannot be used (or could not before): parser.error says why
 };
 
-// Starts a listing that fills up to `capacity` records of `peers`.
-void peer_listing_init(peer_listing_parser& parser, peer* peers, int capacity);
+// Starts a listing.
+void peer_listing_init(peer_listing_parser& parser);
 
-// Feeds one byte; once `end` is returned, further bytes change nothing and give `end` again.
+// Feeds one byte; once `end` or `failed` is returned, further bytes change nothing and give the
+// same result again.
 peer_listing_result peer_listing_feed(peer_listing_parser& parser, char byte);

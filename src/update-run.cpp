@@ -6,19 +6,25 @@
 #include "password-prompt.h"
 #include "peer-query.h"
 #include "serial.h"
+#include "text-escape.h"
 #include "update-session.h"
 
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
 constexpr std::size_t PASSWORD_CAPACITY = 128;
-constexpr int PEER_CAPACITY = 32;
-constexpr std::size_t RELAY_COMMAND_SIZE = 48;
 constexpr const char* SELF_COMMAND = "fwupdate start";
+constexpr const char* RELAY_COMMAND_PREFIX = "fwupdate relay ";
+// The serial numbers that the no-known-peer line names: each cut to this many characters, and
+// no more of them than fit in the budget, so the line stays one readable line.
+constexpr std::size_t LISTED_SERIAL_MAX = 40;
+constexpr std::size_t LISTED_SERIALS_BUDGET = 160;
 
 using bundle_ptr = std::unique_ptr<bundle, decltype(&bundle_free)>;
 using port_ptr = std::unique_ptr<serial_port, decltype(&serial_close)>;
@@ -72,13 +78,43 @@ fan_out_plan plan_for_target(const char* target) {
 }
 
 bool is_reader(const peer& p) {
-    return std::strcmp(p.type, "reader") == 0;
+    return p.type == "reader";
 }
 
-// A serial number holds at most 15 characters, so the command is never cut.
-void format_relay_command(char (&command)[RELAY_COMMAND_SIZE], const peer& p) {
-    std::snprintf(command, sizeof command, "fwupdate relay %.*s",
-                  static_cast<int>(PEER_FIELD_SIZE - 1), p.serial);
+// The relay command for `p`, or false after an ERROR line when its serial number cannot be sent
+// as it was listed: a cut serial number could name another device.
+bool make_relay_command(const peer& p, std::string& command) {
+    command = RELAY_COMMAND_PREFIX + p.serial;
+    if (command.size() <= CLI_DRIVE_LINE_MAX && p.serial.find('\0') == std::string::npos) {
+        return true;
+    }
+    std::fprintf(stderr,
+                 "ERROR: cannot relay to '%s' - a serial number of %u characters does not fit "
+                 "in one console line (at most %u, no NUL)\n",
+                 escape_text(p.serial).c_str(), static_cast<unsigned>(p.serial.size()),
+                 static_cast<unsigned>(CLI_DRIVE_LINE_MAX - std::strlen(RELAY_COMMAND_PREFIX)));
+    return false;
+}
+
+// What the no-known-peer line says the controller did list, bounded in length.
+std::string listed_serials(const std::vector<peer>& peers) {
+    if (peers.empty()) {
+        return "no peers listed";
+    }
+    std::string names;
+    std::size_t shown = 0;
+    for (const peer& p : peers) {
+        const std::string name = escape_text_cut(p.serial, LISTED_SERIAL_MAX);
+        if (shown > 0 && names.size() + name.size() > LISTED_SERIALS_BUDGET) {
+            break;
+        }
+        names += (shown > 0 ? ", " : "") + name;
+        ++shown;
+    }
+    if (shown < peers.size()) {
+        names += ", ... and " + std::to_string(peers.size() - shown) + " more";
+    }
+    return "listed peers: " + names;
 }
 
 // Every device starts from a fresh installer-mode entry, which resets the connected controller:
@@ -91,20 +127,20 @@ bool update_one_device(serial_port* port, const bundle* fw, const char* password
     return run_update_session(port, command, fw) == 0;
 }
 
-int run_fan_out(serial_port* port, const bundle* fw, const char* password, const peer* peers,
-                int peer_count, const fan_out_plan& plan) {
+int run_fan_out(serial_port* port, const bundle* fw, const char* password,
+                const std::vector<peer>& peers, const fan_out_plan& plan) {
     int attempted = 0;
     int failed = 0;
-    for (int i = 0; i < peer_count; ++i) {
-        const peer& p = peers[i];
+    for (const peer& p : peers) {
         if (is_reader(p) ? !plan.readers : !plan.controllers) {
             continue;
         }
         ++attempted;
-        std::printf("\n--- %s (%s) ---\n", p.serial, p.type);
-        char command[RELAY_COMMAND_SIZE];
-        format_relay_command(command, p);
-        if (!update_one_device(port, fw, password, command)) {
+        std::printf("\n--- %s (%s) ---\n", escape_text(p.serial).c_str(),
+                    escape_text(p.type).c_str());
+        std::string command;
+        if (!make_relay_command(p, command) ||
+            !update_one_device(port, fw, password, command.c_str())) {
             ++failed;
         }
     }
@@ -120,37 +156,36 @@ int run_fan_out(serial_port* port, const bundle* fw, const char* password, const
 }
 
 // Runs in the installer mode entered before the peer query; no further reset.
-int run_single_relay(serial_port* port, const bundle* fw, const char* serial, const peer* peers,
-                     int peer_count) {
-    for (int i = 0; i < peer_count; ++i) {
-        const peer& p = peers[i];
-        if (std::strcmp(p.serial, serial) != 0) {
+int run_single_relay(serial_port* port, const bundle* fw, const char* serial,
+                     const std::vector<peer>& peers) {
+    for (const peer& p : peers) {
+        if (p.serial != serial) {
             continue;
         }
-        char command[RELAY_COMMAND_SIZE];
-        format_relay_command(command, p);
-        std::printf("Relaying to %s (%s)...\n", p.serial, p.type);
-        return run_update_session(port, command, fw);
+        std::string command;
+        if (!make_relay_command(p, command)) {
+            return 1;
+        }
+        std::printf("Relaying to %s (%s)...\n", escape_text(p.serial).c_str(),
+                    escape_text(p.type).c_str());
+        return run_update_session(port, command.c_str(), fw);
     }
-    std::fprintf(stderr,
-                 "ERROR: no known peer with serial '%s' (run with --target all to see 'fwupdate "
-                 "peers' output on the device)\n",
-                 serial);
+    std::fprintf(stderr, "ERROR: no known peer with serial '%s' (%s)\n",
+                 escape_text(serial).c_str(), listed_serials(peers).c_str());
     return 1;
 }
 
 int run_relayed_targets(serial_port* port, const bundle* fw, const char* password) {
     const fan_out_plan plan = plan_for_target(options.target);
     std::fputs("Querying known CAN peers...\n", stdout);
-    peer peers[PEER_CAPACITY];
-    const int peer_count = query_peers(port, peers, PEER_CAPACITY);
-    if (peer_count < 0) {
+    std::vector<peer> peers;
+    if (query_peers(port, peers) < 0) {
         return 1;
     }
     if (is_fan_out(plan)) {
-        return run_fan_out(port, fw, password, peers, peer_count, plan);
+        return run_fan_out(port, fw, password, peers, plan);
     }
-    return run_single_relay(port, fw, options.target, peers, peer_count);
+    return run_single_relay(port, fw, options.target, peers);
 }
 
 } // namespace

@@ -5,10 +5,13 @@
 #include "cli-drive.h"
 #include "crc32.h"
 #include "fwupdate-protocol.h"
+#include "text-escape.h"
 #include "timer.h"
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 namespace {
 
@@ -47,7 +50,8 @@ struct update_session {
     std::uint8_t bank_index;
     std::uint32_t max_image_len;
     std::uint16_t variant;
-    char bank;
+    char bank;             // the letter the bundle is searched with: 'A' + any index
+    std::string bank_text; // the same letter as shown: the index is the device's, any byte
 };
 
 // The data of chunk `chunk_index` after the index itself. The offset is computed in 64 bits:
@@ -161,7 +165,7 @@ namespace {
 // device has not shown that it left its console.
 bool start_and_await_ready(update_session& session) {
     if (!cli_drive_send_line(session.port, session.command)) {
-        std::fprintf(stderr, "ERROR: failed to send '%s'\n", session.command);
+        std::fprintf(stderr, "ERROR: failed to send '%s'\n", escape_text(session.command).c_str());
         return false;
     }
     std::uint8_t type = 0;
@@ -169,15 +173,16 @@ bool start_and_await_ready(update_session& session) {
     if (!fwu_recv_frame(session.port, &type, recv_payload, &len, READY_TIMEOUT_MS) ||
         type != FWU_RSP_READY || len != FWU_READY_LEN) {
         std::fprintf(stderr, "ERROR: device did not respond to '%s' - is it in installer mode?\n",
-                     session.command);
+                     escape_text(session.command).c_str());
         return false;
     }
     session.bank_index = recv_payload[0];
     session.max_image_len = get_le32(recv_payload + 1);
     session.variant = get_le16(recv_payload + 5);
     session.bank = static_cast<char>('A' + session.bank_index);
-    std::printf("Device is ready - variant %u, target bank %c (max image size %u bytes)\n",
-                static_cast<unsigned>(session.variant), session.bank,
+    session.bank_text = escape_text(std::string_view(&session.bank, 1));
+    std::printf("Device is ready - variant %u, target bank %s (max image size %u bytes)\n",
+                static_cast<unsigned>(session.variant), session.bank_text.c_str(),
                 static_cast<unsigned>(session.max_image_len));
     return true;
 }
@@ -188,16 +193,16 @@ const bundle_entry* choose_image(update_session& session, const bundle* b) {
     const bundle_entry* entry = bundle_find(b, session.variant, session.bank);
     if (entry == nullptr) {
         std::fprintf(stderr,
-                     "ERROR: bundle has no image for variant %u bank %c - is it up to date?\n",
-                     static_cast<unsigned>(session.variant), session.bank);
+                     "ERROR: bundle has no image for variant %u bank %s - is it up to date?\n",
+                     static_cast<unsigned>(session.variant), session.bank_text.c_str());
         send_abort(session.port);
         return nullptr;
     }
     if (entry->image_len > session.max_image_len) {
         std::fprintf(stderr,
-                     "ERROR: bundle image for variant %u bank %c is %u bytes, exceeds this bank's "
+                     "ERROR: bundle image for variant %u bank %s is %u bytes, exceeds this bank's "
                      "%u byte limit\n",
-                     static_cast<unsigned>(session.variant), session.bank,
+                     static_cast<unsigned>(session.variant), session.bank_text.c_str(),
                      static_cast<unsigned>(entry->image_len),
                      static_cast<unsigned>(session.max_image_len));
         send_abort(session.port);
@@ -211,8 +216,8 @@ const bundle_entry* choose_image(update_session& session, const bundle* b) {
 bool stream_image(update_session& session, const bundle_entry& entry) {
     const std::uint32_t chunk_count = static_cast<std::uint32_t>(
         (std::uint64_t{entry.image_len} + FWU_CHUNK_SIZE - 1) / FWU_CHUNK_SIZE);
-    std::printf("Sending variant %u bank %c (%u bytes, %u chunks)...\n",
-                static_cast<unsigned>(session.variant), session.bank,
+    std::printf("Sending variant %u bank %s (%u bytes, %u chunks)...\n",
+                static_cast<unsigned>(session.variant), session.bank_text.c_str(),
                 static_cast<unsigned>(entry.image_len), static_cast<unsigned>(chunk_count));
 
     session.chunk_frames = 0;

@@ -366,6 +366,38 @@ TEST_F(MainFlow, FailedSessionForOneDeviceIsCountedAndTheConnectedControllerStil
     EXPECT_NE(r.out.find("\n3/4 device(s) updated successfully.\n"), std::string::npos);
 }
 
+// A serial number is sent back exactly as listed or not at all: one that does not fit in a
+// console line is that device's failure, counted in the summary, and the fan-out goes on.
+TEST_F(MainFlow, SerialTooLongForOneConsoleLineFailsItsDeviceOnly) {
+    const std::string longest(111, 'L');
+    const std::string too_long(112, 'T');
+    device_->peer_listing =
+        "C1 controller\r\n" + too_long + " reader\r\n" + longest + " reader\r\nEND\r\n";
+    const auto r = run({"--target", "all"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(device_->sessions,
+              (std::vector<std::string>{"fwupdate relay C1", "fwupdate relay " + longest}));
+    EXPECT_NE(r.out.find("\n--- " + too_long + " (reader) ---\n\n--- " + longest),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\n2/3 device(s) updated successfully.\n"), std::string::npos);
+    EXPECT_EQ(r.err, "ERROR: cannot relay to '" + too_long +
+                         "' - a serial number of 112 characters does not fit in one console line "
+                         "(at most 111, no NUL)\n");
+    EXPECT_EQ(device_->entries, 3) << "no installer-mode entry for the device it cannot reach";
+}
+
+TEST_F(MainFlow, SerialTooLongForOneConsoleLineIsRefusedAsASingleTarget) {
+    const std::string too_long(112, 'T');
+    device_->peer_listing = too_long + " reader\r\nEND\r\n";
+    const auto r = run({"--target", too_long});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "ERROR: cannot relay to '" + too_long +
+                         "' - a serial number of 112 characters does not fit in one console line "
+                         "(at most 111, no NUL)\n");
+    EXPECT_TRUE(device_->sessions.empty());
+}
+
 TEST_F(MainFlow, PeerQueryFailureEndsTheRunWithoutASummary) {
     device_->peer_listing_answered = false;
     const auto r = run({});
@@ -410,8 +442,28 @@ TEST_P(MainUnknownSerial, IsReportedAndNothingIsUpdated) {
     const auto r = run({"--target", GetParam().target});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, std::string("ERROR: no known peer with serial '") + GetParam().target +
-                         "' (run with --target all to see 'fwupdate peers' output on the "
-                         "device)\n");
+                         "' (listed peers: self, r1)\n");
+    EXPECT_TRUE(device_->sessions.empty());
+}
+
+// The line names what the controller listed, so the technician can pick a device without
+// updating the whole bus; a long listing is cut so the line stays one line.
+TEST_F(MainFlow, UnknownSerialLineSaysWhenNoPeerWasListed) {
+    EXPECT_EQ(run({"--target", "KR-9"}).err,
+              "ERROR: no known peer with serial 'KR-9' (no peers listed)\n");
+}
+
+TEST_F(MainFlow, UnknownSerialLineNamesTheListedPeersWithinABound) {
+    std::string listing = std::string(60, 'L') + " reader\r\n";
+    for (int i = 0; i < 40; ++i) {
+        listing += "KR-" + std::to_string(1000 + i) + " reader\r\n";
+    }
+    device_->peer_listing = listing + "END\r\n";
+    const auto r = run({"--target", "KR-9"});
+    EXPECT_EQ(r.err,
+              "ERROR: no known peer with serial 'KR-9' (listed peers: " + std::string(40, 'L') +
+                  "..., KR-1000, KR-1001, KR-1002, KR-1003, KR-1004, KR-1005, KR-1006, "
+                  "KR-1007, KR-1008, KR-1009, KR-1010, KR-1011, KR-1012, ... and 27 more)\n");
     EXPECT_TRUE(device_->sessions.empty());
 }
 

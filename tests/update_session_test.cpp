@@ -399,11 +399,20 @@ INSTANTIATE_TEST_SUITE_P(
                            "Device is ready - variant 8, target bank B (max image size 9999 "
                            "bytes)\n",
                            "ERROR: bundle has no image for variant 8 bank B - is it up to date?\n"},
+        missing_image_case{"BankIndexTwo", 2, VARIANT,
+                           "Device is ready - variant 7, target bank C (max image size 9999 "
+                           "bytes)\n",
+                           "ERROR: bundle has no image for variant 7 bank C - is it up to date?\n"},
+        // The letter is 'A' plus whatever index the device sent: shown escaped, never as a
+        // control byte for the terminal.
         missing_image_case{
-            "BankIndexTwo", 2, VARIANT,
-            "Device is ready - variant 7, target bank C (max image size 9999 "
-            "bytes)\n",
-            "ERROR: bundle has no image for variant 7 bank C - is it up to date?\n"}),
+            "BankIndexGivingEscape", 0xDA, VARIANT,
+            "Device is ready - variant 7, target bank \\x1b (max image size 9999 bytes)\n",
+            "ERROR: bundle has no image for variant 7 bank \\x1b - is it up to date?\n"},
+        missing_image_case{
+            "BankIndexGivingNul", 0xBF, VARIANT,
+            "Device is ready - variant 7, target bank \\x00 (max image size 9999 bytes)\n",
+            "ERROR: bundle has no image for variant 7 bank \\x00 - is it up to date?\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------------

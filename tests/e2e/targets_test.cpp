@@ -172,8 +172,7 @@ TEST_P(UnknownTarget, IsRefusedWithoutASession) {
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.out, opening_output() + "Querying known CAN peers...\n");
     EXPECT_EQ(run.err, "ERROR: no known peer with serial '" + target +
-                           "' (run with --target all to see 'fwupdate peers' output on the "
-                           "device)\n");
+                           "' (listed peers: KR-0100, KC-0200)\n");
     EXPECT_TRUE(record.sessions.empty());
     EXPECT_EQ(record.installer_entries, 1u);
     EXPECT_TRUE(untouched(record, config.self));

@@ -115,10 +115,27 @@ TEST(SimOptions, SplitAnswerStraddlesTheChunkWaitUnlessToldOtherwise) {
     EXPECT_EQ(f.chunk_attempt, 0u);
 }
 
+// Peers that show how kvup copes with long serial numbers and with escape codes in a listing.
+TEST(SimOptions, PeerWordsMayBeLongAndHoldEscapeCodes) {
+    sim_cli cli;
+    std::string error;
+    const std::string long_serial(200, 'S');
+    const std::string long_peer = long_serial + ":reader:2";
+    ASSERT_TRUE(
+        parse({"--peer", long_peer.c_str(), "--peer", "\x1b[2J\x1b[8m:\x1b]0;t\x07:1"}, cli, error))
+        << error;
+    ASSERT_EQ(cli.config.peers.size(), 2u);
+    EXPECT_EQ(cli.config.peers[0].serial, long_serial);
+    EXPECT_EQ(cli.config.peers[1].serial, "\x1b[2J\x1b[8m");
+    EXPECT_EQ(cli.config.peers[1].type, "\x1b]0;t\x07");
+}
+
 TEST(SimOptions, MistakesAreRefusedWithAReason) {
     EXPECT_NE(refusal({"--peer", "KR-1:reader"}).find("peer"), std::string::npos);
     EXPECT_NE(refusal({"--peer", "KR-1:reader:70000"}).find("variant"), std::string::npos);
-    EXPECT_NE(refusal({"--peer", "A-SERIAL-OF-16CH:reader:1"}).find("serial"), std::string::npos);
+    const std::string too_long = std::string(SIM_WORD_MAX + 1, 'S') + ":reader:1";
+    EXPECT_NE(refusal({"--peer", too_long.c_str()}).find("serial"), std::string::npos);
+    EXPECT_NE(refusal({"--peer", "KR\t1:reader:1"}).find("serial"), std::string::npos);
     EXPECT_NE(refusal({"--peer", "KR-1:reader:1:C"}).find("bank"), std::string::npos);
     EXPECT_NE(refusal({"--peer", "KR-1:reader:1", "--peer", "KR-1:reader:2"}).find("twice"),
               std::string::npos);
