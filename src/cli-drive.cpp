@@ -14,6 +14,7 @@ constexpr std::size_t MATCH_WINDOW_SIZE = 64;
 constexpr std::size_t LINE_BUFFER_SIZE = 128;
 // At most 127 bytes leave in one line: 126 characters and the carriage return.
 constexpr std::size_t LINE_MAX_BYTES = LINE_BUFFER_SIZE - 1;
+constexpr std::size_t LINE_MAX_CHARS = LINE_MAX_BYTES - 1;
 
 constexpr std::uint32_t BOOT_READY_TIMEOUT_MS = 5000;
 constexpr std::uint32_t TEXT_READY_TIMEOUT_MS = 3000;
@@ -155,6 +156,30 @@ bool cli_drive_send_line(serial_port* port, const char* text) {
     // The console ends a line on CR alone, as typed at a terminal.
     line[n] = '\r';
     return serial_write(port, line, n + 1) == static_cast<int>(n + 1);
+}
+
+bool cli_drive_check_password(const char* password, std::size_t len) {
+    // The length first: a typed password longer than its buffer holds only its front.
+    if (len > LINE_MAX_CHARS) {
+        std::fprintf(stderr,
+                     "ERROR: the installer password cannot be sent as one console line: it is "
+                     "longer than %u characters\n",
+                     static_cast<unsigned>(LINE_MAX_CHARS));
+        return false;
+    }
+    // The console would end the line at a CR or LF and run the rest as a command of its own, and
+    // the line is sent as C text, which a NUL would cut short.
+    for (std::size_t i = 0; i < len; ++i) {
+        const char c = password[i];
+        if (c == '\r' || c == '\n' || c == '\0') {
+            std::fprintf(stderr,
+                         "ERROR: the installer password cannot be sent as one console line: it "
+                         "holds %s\n",
+                         c == '\0' ? "a NUL character" : "a line break");
+            return false;
+        }
+    }
+    return true;
 }
 
 bool cli_drive_enter_installer_mode(serial_port* port, const char* password) {
