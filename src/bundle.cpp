@@ -4,6 +4,7 @@
 #include "crc32.h"
 #include "file.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -53,16 +54,72 @@ bool check_header(const char* path, const std::uint8_t* bytes, std::uint64_t fil
     return true;
 }
 
-// One entry's checks: its bank, its image inside the file, the image's own CRC.
+const std::uint8_t* raw_entry(const std::uint8_t* bytes, std::uint32_t i) {
+    return bytes + BUNDLE_HEADER_LEN + BUNDLE_ENTRY_LEN * i;
+}
+
+std::uint64_t raw_image_offset(const std::uint8_t* raw) {
+    return get_le64(raw + 16);
+}
+
+std::uint32_t raw_image_len(const std::uint8_t* raw) {
+    return get_le32(raw + 8);
+}
+
+std::uint32_t raw_image_crc(const std::uint8_t* raw) {
+    return get_le32(raw + 12);
+}
+
+// Fills `first[i]` with the lowest index whose image has entry i's offset and length. Entries
+// may share an image (one image stored for both banks, or a table built to make the loader
+// checksum the same megabyte thousands of times), and each distinct image is checksummed once.
+// `order` is scratch room for `entry_count` indexes.
+void find_first_with_same_image(const std::uint8_t* bytes, std::uint32_t entry_count,
+                                std::uint32_t* order, std::uint32_t* first) {
+    for (std::uint32_t i = 0; i < entry_count; ++i) {
+        order[i] = i;
+    }
+    // Ties go to the lower index, so each run of equal images starts at its first entry.
+    std::sort(order, order + entry_count, [bytes](std::uint32_t a, std::uint32_t b) {
+        const std::uint8_t* ra = raw_entry(bytes, a);
+        const std::uint8_t* rb = raw_entry(bytes, b);
+        const std::uint64_t oa = raw_image_offset(ra);
+        const std::uint64_t ob = raw_image_offset(rb);
+        if (oa != ob) {
+            return oa < ob;
+        }
+        const std::uint32_t la = raw_image_len(ra);
+        const std::uint32_t lb = raw_image_len(rb);
+        return la != lb ? la < lb : a < b;
+    });
+    std::uint32_t run_first = 0;
+    for (std::uint32_t k = 0; k < entry_count; ++k) {
+        const std::uint8_t* raw = raw_entry(bytes, order[k]);
+        if (k == 0) {
+            run_first = order[k];
+        } else {
+            const std::uint8_t* prev = raw_entry(bytes, order[k - 1]);
+            if (raw_image_offset(raw) != raw_image_offset(prev) ||
+                raw_image_len(raw) != raw_image_len(prev)) {
+                run_first = order[k];
+            }
+        }
+        first[order[k]] = run_first;
+    }
+}
+
+// One entry's checks: its bank, its image inside the file, the image's own CRC. `first_same` is
+// the lowest index with the same image; when it is an earlier entry, that entry passed its own
+// CRC check (the table stops at the first failure), so its stored CRC is the image's CRC.
 bool load_entry(const char* path, const std::uint8_t* bytes, std::uint64_t file_len,
-                std::uint32_t i, bundle_entry* out) {
-    const std::uint8_t* raw = bytes + BUNDLE_HEADER_LEN + BUNDLE_ENTRY_LEN * i;
+                std::uint32_t i, std::uint32_t first_same, bundle_entry* out) {
+    const std::uint8_t* raw = raw_entry(bytes, i);
     const std::uint16_t variant = get_le16(raw);
     const auto bank = static_cast<unsigned char>(raw[2]);
     const std::uint32_t image_tag = get_le32(raw + 4);
-    const std::uint32_t image_len = get_le32(raw + 8);
-    const std::uint32_t image_crc = get_le32(raw + 12);
-    const std::uint64_t image_offset = get_le64(raw + 16);
+    const std::uint32_t image_len = raw_image_len(raw);
+    const std::uint32_t image_crc = raw_image_crc(raw);
+    const std::uint64_t image_offset = raw_image_offset(raw);
 
     if (bank != 'A' && bank != 'B') {
         std::fprintf(stderr, "ERROR: '%s' entry %u has invalid bank '%c'\n", path,
@@ -76,7 +133,8 @@ bool load_entry(const char* path, const std::uint8_t* bytes, std::uint64_t file_
         return false;
     }
     const std::uint8_t* image = bytes + image_offset;
-    const std::uint32_t actual_crc = crc32(image, image_len);
+    const std::uint32_t actual_crc =
+        first_same < i ? raw_image_crc(raw_entry(bytes, first_same)) : crc32(image, image_len);
     if (actual_crc != image_crc) {
         std::fprintf(stderr,
                      "ERROR: '%s' entry %u (variant %u bank %c) failed its own CRC check "
@@ -92,9 +150,9 @@ bool load_entry(const char* path, const std::uint8_t* bytes, std::uint64_t file_
 
 // The entry table, in table order; stops at the first entry that fails its checks.
 bool load_table(const char* path, const std::uint8_t* bytes, std::uint64_t file_len,
-                std::uint32_t entry_count, bundle_entry* entries) {
+                std::uint32_t entry_count, const std::uint32_t* first_same, bundle_entry* entries) {
     for (std::uint32_t i = 0; i < entry_count; ++i) {
-        if (!load_entry(path, bytes, file_len, i, &entries[i])) {
+        if (!load_entry(path, bytes, file_len, i, first_same[i], &entries[i])) {
             return false;
         }
     }
@@ -178,11 +236,15 @@ bundle* bundle_load(const char* path) {
         return nullptr;
     }
     std::unique_ptr<bundle_entry[]> entries(new (std::nothrow) bundle_entry[entry_count]);
-    if (!entries) {
+    std::unique_ptr<std::uint32_t[]> order(new (std::nothrow) std::uint32_t[entry_count]);
+    std::unique_ptr<std::uint32_t[]> first_same(new (std::nothrow) std::uint32_t[entry_count]);
+    if (!entries || !order || !first_same) {
         std::fprintf(stderr, "ERROR: out of memory parsing '%s'\n", path);
         return nullptr;
     }
-    if (!load_table(path, bytes, file_len, entry_count, entries.get())) {
+    find_first_with_same_image(bytes, entry_count, order.get(), first_same.get());
+    order.reset();
+    if (!load_table(path, bytes, file_len, entry_count, first_same.get(), entries.get())) {
         return nullptr;
     }
 

@@ -1,0 +1,75 @@
+// kvup given a small bundle whose table makes every entry point at one large image: the image is
+// checksummed once, not once an entry, so the run reaches the port at once instead of spending
+// minutes on checksums before it does anything.
+
+#include "crc32.h"
+#include "e2e-helpers.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+void put_le(std::vector<std::uint8_t>& out, std::size_t at, std::uint64_t value, int width) {
+    for (int i = 0; i < width; ++i) {
+        out[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+}
+
+// About 3 MB: `entry_count` entries, both banks of variant 1 in turn, every one of them the same
+// 1 MiB image with its right CRC. Checking each entry's image on its own would run 64 GiB
+// through the CRC for the full table.
+void write_shared_image_bundle(const std::string& path, std::uint32_t entry_count) {
+    constexpr std::uint32_t image_len = 1u << 20;
+    const std::vector<std::uint8_t> image = test_image(image_len, 17);
+    const std::uint32_t image_crc = crc32(image.data(), image_len);
+    const std::uint64_t image_offset = 16 + 32 * std::uint64_t{entry_count};
+    std::vector<std::uint8_t> file(image_offset, 0);
+    const char magic[] = "KVFWBNDL";
+    for (std::size_t i = 0; i < 8; ++i) {
+        file[i] = static_cast<std::uint8_t>(magic[i]);
+    }
+    put_le(file, 8, 1, 4);
+    put_le(file, 12, entry_count, 4);
+    for (std::uint32_t i = 0; i < entry_count; ++i) {
+        const std::size_t at = 16 + 32 * std::size_t{i};
+        put_le(file, at, 1, 2);
+        file[at + 2] = (i % 2 == 0) ? 'A' : 'B';
+        put_le(file, at + 4, i, 4);
+        put_le(file, at + 8, image_len, 4);
+        put_le(file, at + 12, image_crc, 4);
+        put_le(file, at + 16, image_offset, 8);
+    }
+    file.insert(file.end(), image.begin(), image.end());
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(file.data()),
+              static_cast<std::streamsize>(file.size()));
+    ASSERT_TRUE(out.good()) << path;
+}
+
+// The bound is a guard against a hang, far above what the run needs; the time is not the test.
+TEST(BundleCost, EveryEntryOnOneImageReachesThePortWithoutCheckingItAgainAndAgain) {
+    const temp_dir dir;
+    const std::string bundle = dir.file("shared.kvfw");
+    write_shared_image_bundle(bundle, 65535);
+    const std::string port = dir.file("no-port");
+
+    const process_result run = run_process(
+        {KVUP_BINARY, "--firmware", bundle, "--port", port, "--password", "kelvane"}, "", 60s);
+
+    EXPECT_FALSE(run.timed_out) << "still checking the bundle after " << run.elapsed.count()
+                                << " ms";
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.out, "kvup v" KVUP_VERSION "\nOpening " + port + "...\n");
+    EXPECT_EQ(run.err, "ERROR: could not open " + port + "\n");
+}
+
+} // namespace
