@@ -410,7 +410,7 @@ TEST_F(BundleLoad, BundleBuiltByPackBundleLoadsWithEveryField) {
     }
     const std::vector<packed_image> images = {
         {0xFFFF, 'A', 0xFFFFFFFFu, high},
-        {0, 'B', 0, {}},
+        {0, 'B', 0, {0x00}},
         {0x0102, 'B', 0x01020304u, DIGITS},
     };
     std::string command = std::string("python3 '") + KVUP_SOURCE_DIR +
