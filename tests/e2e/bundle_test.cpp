@@ -1,9 +1,10 @@
-// kvup given a small bundle whose table makes every entry point at one large image: the image is
-// checksummed once, not once an entry, so the run reaches the port at once instead of spending
-// minutes on checksums before it does anything.
+// kvup given bundles that the format allows but that are odd: a small bundle whose table makes
+// every entry point at one large image (checksummed once, not once an entry, so the run reaches
+// the port at once instead of spending minutes on checksums), and an image of 0 bytes (sent as
+// the bundle holds it, and refused by the device).
 
 #include "crc32.h"
-#include "e2e-helpers.h"
+#include "update-helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -56,7 +57,7 @@ void write_shared_image_bundle(const std::string& path, std::uint32_t entry_coun
 }
 
 // The bound is a guard against a hang, far above what the run needs; the time is not the test.
-TEST(BundleCost, EveryEntryOnOneImageReachesThePortWithoutCheckingItAgainAndAgain) {
+TEST(SharedImage, EveryEntryOnOneImageReachesThePortWithoutCheckingItAgainAndAgain) {
     const temp_dir dir;
     const std::string bundle = dir.file("shared.kvfw");
     write_shared_image_bundle(bundle, 65535);
@@ -70,6 +71,35 @@ TEST(BundleCost, EveryEntryOnOneImageReachesThePortWithoutCheckingItAgainAndAgai
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.out, "kvup v" KVUP_VERSION "\nOpening " + port + "...\n");
     EXPECT_EQ(run.err, "ERROR: could not open " + port + "\n");
+}
+
+class EmptyImage : public kvup_e2e {};
+
+// kvup sends no chunk and a finalize of length 0; the device refuses it and keeps its banks.
+TEST_F(EmptyImage, IsSentAsItStandsAndTheDeviceRefusesIt) {
+    write_bundle(bundle_path, {{1, 'A', 1, test_image(100, 3)}, {1, 'B', 0x0B, {}}});
+    sim_config config;
+    config.self = make_device("KC-0001", "controller", 1);
+    start_sim(config);
+
+    const process_result run = kvup(kvup_args("self"));
+    const sim_record record = stop_sim();
+
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.out, opening_output() +
+                           "Device is ready - variant 1, target bank B (max image size 262144 "
+                           "bytes)\n"
+                           "Sending variant 1 bank B (0 bytes, 0 chunks)...\n"
+                           "\n"
+                           "Finalizing...\n");
+    EXPECT_EQ(run.err, "ERROR: target rejected the finalize (reason 8) - firmware NOT updated, "
+                       "currently-running bank is untouched\n");
+    ASSERT_EQ(record.finalizes.size(), 1u);
+    EXPECT_EQ(record.finalizes[0].image_len, 0u);
+    EXPECT_EQ(record.finalizes[0].image_crc, 0u);
+    EXPECT_EQ(record.finalizes[0].image_tag, 0x0Bu);
+    EXPECT_FALSE(record.finalizes[0].accepted);
+    EXPECT_TRUE(untouched(record, config.self));
 }
 
 } // namespace
