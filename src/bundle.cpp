@@ -70,49 +70,71 @@ std::uint32_t raw_image_crc(const std::uint8_t* raw) {
     return get_le32(raw + 12);
 }
 
-// Fills `first[i]` with the lowest index whose image has entry i's offset and length. Entries
-// may share an image (one image stored for both banks, or a table built to make the loader
-// checksum the same megabyte thousands of times), and each distinct image is checksummed once.
-// `order` is scratch room for `entry_count` indexes.
-void find_first_with_same_image(const std::uint8_t* bytes, std::uint32_t entry_count,
-                                std::uint32_t* order, std::uint32_t* first) {
-    for (std::uint32_t i = 0; i < entry_count; ++i) {
-        order[i] = i;
-    }
-    // Ties go to the lower index, so each run of equal images starts at its first entry.
-    std::sort(order, order + entry_count, [bytes](std::uint32_t a, std::uint32_t b) {
-        const std::uint8_t* ra = raw_entry(bytes, a);
-        const std::uint8_t* rb = raw_entry(bytes, b);
-        const std::uint64_t oa = raw_image_offset(ra);
-        const std::uint64_t ob = raw_image_offset(rb);
-        if (oa != ob) {
-            return oa < ob;
-        }
-        const std::uint32_t la = raw_image_len(ra);
-        const std::uint32_t lb = raw_image_len(rb);
-        return la != lb ? la < lb : a < b;
-    });
-    std::uint32_t run_first = 0;
-    for (std::uint32_t k = 0; k < entry_count; ++k) {
-        const std::uint8_t* raw = raw_entry(bytes, order[k]);
-        if (k == 0) {
-            run_first = order[k];
-        } else {
-            const std::uint8_t* prev = raw_entry(bytes, order[k - 1]);
-            if (raw_image_offset(raw) != raw_image_offset(prev) ||
-                raw_image_len(raw) != raw_image_len(prev)) {
-                run_first = order[k];
-            }
-        }
-        first[order[k]] = run_first;
-    }
+bool image_inside_file(std::uint64_t image_offset, std::uint32_t image_len,
+                       std::uint64_t file_len) {
+    // Offset first, so the subtraction cannot wrap for an offset beyond the file.
+    return image_offset <= file_len && file_len - image_offset >= image_len;
 }
 
-// One entry's checks: its bank, its image inside the file, the image's own CRC. `first_same` is
-// the lowest index with the same image; when it is an earlier entry, that entry passed its own
-// CRC check (the table stops at the first failure), so its stored CRC is the image's CRC.
+// The CRC-32 of each image without reading a byte twice. Images may overlap or repeat, so a
+// small table could otherwise make the loader checksum the same megabyte thousands of times.
+// Instead the file's prefixes that end where an image starts or ends are checksummed in one
+// pass, carried only as far as the entries checked so far need, and an image's CRC-32 follows
+// from the prefixes on either side of it.
+struct image_crc_pass {
+    const std::uint8_t* bytes;
+    const std::uint32_t* ends; // the distinct prefix lengths, ascending; all within the file
+    std::uint32_t end_count;
+    std::uint32_t* prefix_crcs; // the CRC-32 of the first ends[k] bytes, for k < done
+    std::uint32_t done;
+    std::uint32_t running; // the running CRC value over the first ends[done - 1] bytes
+};
+
+// Fills `ends` (room for two per entry) with the distinct starts and ends of the images that lie
+// inside the file, ascending; gives their number. An image outside the file is refused before
+// its CRC is wanted.
+std::uint32_t collect_image_ends(const std::uint8_t* bytes, std::uint64_t file_len,
+                                 std::uint32_t entry_count, std::uint32_t* ends) {
+    std::uint32_t count = 0;
+    for (std::uint32_t i = 0; i < entry_count; ++i) {
+        const std::uint8_t* raw = raw_entry(bytes, i);
+        const std::uint64_t image_offset = raw_image_offset(raw);
+        const std::uint32_t image_len = raw_image_len(raw);
+        if (image_inside_file(image_offset, image_len, file_len)) {
+            // Below 2 GiB, as the whole file is.
+            ends[count++] = static_cast<std::uint32_t>(image_offset);
+            ends[count++] = static_cast<std::uint32_t>(image_offset + image_len);
+        }
+    }
+    std::sort(ends, ends + count);
+    return static_cast<std::uint32_t>(std::unique(ends, ends + count) - ends);
+}
+
+// The CRC-32 of the first `end` file bytes, `end` being one of the pass's ends.
+std::uint32_t prefix_crc(image_crc_pass& pass, std::uint32_t end) {
+    const auto k = static_cast<std::uint32_t>(
+        std::lower_bound(pass.ends, pass.ends + pass.end_count, end) - pass.ends);
+    for (; pass.done <= k; ++pass.done) {
+        const std::uint32_t from = pass.done == 0 ? 0 : pass.ends[pass.done - 1];
+        for (std::uint32_t at = from; at < pass.ends[pass.done]; ++at) {
+            pass.running = crc32_update(pass.running, pass.bytes[at]);
+        }
+        pass.prefix_crcs[pass.done] = crc32_finalise(pass.running);
+    }
+    return pass.prefix_crcs[k];
+}
+
+// The CRC-32 of an image that lies inside the file.
+std::uint32_t crc_of_image(image_crc_pass& pass, std::uint64_t image_offset,
+                           std::uint32_t image_len) {
+    const auto start = static_cast<std::uint32_t>(image_offset);
+    const std::uint32_t before = prefix_crc(pass, start);
+    return crc32_suffix(prefix_crc(pass, start + image_len), before, image_len);
+}
+
+// One entry's checks: its bank, its image inside the file, the image's own CRC.
 bool load_entry(const char* path, const std::uint8_t* bytes, std::uint64_t file_len,
-                std::uint32_t i, std::uint32_t first_same, bundle_entry* out) {
+                std::uint32_t i, image_crc_pass& crcs, bundle_entry* out) {
     const std::uint8_t* raw = raw_entry(bytes, i);
     const std::uint16_t variant = get_le16(raw);
     const auto bank = static_cast<unsigned char>(raw[2]);
@@ -126,15 +148,13 @@ bool load_entry(const char* path, const std::uint8_t* bytes, std::uint64_t file_
                      static_cast<unsigned>(i), static_cast<int>(bank));
         return false;
     }
-    // Offset first, so the subtraction cannot wrap for an offset beyond the file.
-    if (image_offset > file_len || file_len - image_offset < image_len) {
+    if (!image_inside_file(image_offset, image_len, file_len)) {
         std::fprintf(stderr, "ERROR: '%s' entry %u's image extends past end of file\n", path,
                      static_cast<unsigned>(i));
         return false;
     }
     const std::uint8_t* image = bytes + image_offset;
-    const std::uint32_t actual_crc =
-        first_same < i ? raw_image_crc(raw_entry(bytes, first_same)) : crc32(image, image_len);
+    const std::uint32_t actual_crc = crc_of_image(crcs, image_offset, image_len);
     if (actual_crc != image_crc) {
         std::fprintf(stderr,
                      "ERROR: '%s' entry %u (variant %u bank %c) failed its own CRC check "
@@ -150,9 +170,9 @@ bool load_entry(const char* path, const std::uint8_t* bytes, std::uint64_t file_
 
 // The entry table, in table order; stops at the first entry that fails its checks.
 bool load_table(const char* path, const std::uint8_t* bytes, std::uint64_t file_len,
-                std::uint32_t entry_count, const std::uint32_t* first_same, bundle_entry* entries) {
+                std::uint32_t entry_count, image_crc_pass& crcs, bundle_entry* entries) {
     for (std::uint32_t i = 0; i < entry_count; ++i) {
-        if (!load_entry(path, bytes, file_len, i, first_same[i], &entries[i])) {
+        if (!load_entry(path, bytes, file_len, i, crcs, &entries[i])) {
             return false;
         }
     }
@@ -236,15 +256,17 @@ bundle* bundle_load(const char* path) {
         return nullptr;
     }
     std::unique_ptr<bundle_entry[]> entries(new (std::nothrow) bundle_entry[entry_count]);
-    std::unique_ptr<std::uint32_t[]> order(new (std::nothrow) std::uint32_t[entry_count]);
-    std::unique_ptr<std::uint32_t[]> first_same(new (std::nothrow) std::uint32_t[entry_count]);
-    if (!entries || !order || !first_same) {
+    // Two image ends an entry at most; the count is below 2^26, as the table lies in the file.
+    const std::size_t ends_room = 2 * std::size_t{entry_count};
+    std::unique_ptr<std::uint32_t[]> ends(new (std::nothrow) std::uint32_t[ends_room]);
+    std::unique_ptr<std::uint32_t[]> prefix_crcs(new (std::nothrow) std::uint32_t[ends_room]);
+    if (!entries || !ends || !prefix_crcs) {
         std::fprintf(stderr, "ERROR: out of memory parsing '%s'\n", path);
         return nullptr;
     }
-    find_first_with_same_image(bytes, entry_count, order.get(), first_same.get());
-    order.reset();
-    if (!load_table(path, bytes, file_len, entry_count, first_same.get(), entries.get())) {
+    image_crc_pass crcs{bytes, ends.get(), 0, prefix_crcs.get(), 0, 0xFFFFFFFFu};
+    crcs.end_count = collect_image_ends(bytes, file_len, entry_count, ends.get());
+    if (!load_table(path, bytes, file_len, entry_count, crcs, entries.get())) {
         return nullptr;
     }
 

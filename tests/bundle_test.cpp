@@ -198,6 +198,9 @@ TEST_F(BundleLoad, AcceptedPlacements) {
     };
     const std::uint64_t end1 = table_end(1);
     const std::uint64_t end2 = table_end(2);
+    const std::uint64_t end6 = table_end(6);
+    bytes abc_digits = ABC;
+    abc_digits.insert(abc_digits.end(), DIGITS.begin(), DIGITS.end());
     bytes trailing = DIGITS;
     trailing.insert(trailing.end(), {0x00, 0xFF, 0x13});
 
@@ -213,6 +216,15 @@ TEST_F(BundleLoad, AcceptedPlacements) {
         {"image overlapping the header", make_bundle({{1, 'A', 0, 16, header_crc, 0}})},
         {"two entries sharing the same bytes",
          make_bundle({{1, 'A', 0, 3, ABC_CRC, end2}, {2, 'B', 0, 3, ABC_CRC, end2}}, ABC)},
+        // CRC-32s written out for "bc1", "c123456789" and "9" inside "abc123456789".
+        {"images overlapping each other in every way, in no order",
+         make_bundle({{1, 'A', 0, 10, 0xF4A7FA8Du, end6 + 2},
+                      {1, 'B', 0, 3, 0xAB1CFE02u, end6 + 1},
+                      {2, 'A', 0, 9, DIGITS_CRC, end6 + 3},
+                      {2, 'B', 0, 1, 0x8D076785u, end6 + 11},
+                      {3, 'A', 0, 3, ABC_CRC, end6},
+                      {3, 'B', 0, 0, 0, end6 + 5}},
+                     abc_digits)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

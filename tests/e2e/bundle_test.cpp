@@ -1,7 +1,7 @@
 // kvup given bundles that the format allows but that are odd: a small bundle whose table makes
-// every entry point at one large image (checksummed once, not once an entry, so the run reaches
-// the port at once instead of spending minutes on checksums), and an image of 0 bytes (sent as
-// the bundle holds it, and refused by the device).
+// every entry point at one large image, or at overlapping ones (no byte is checksummed twice, so
+// the run reaches the port at once instead of spending minutes on checksums), and an image of
+// 0 bytes (sent as the bundle holds it, and refused by the device).
 
 #include "crc32.h"
 #include "update-helpers.h"
@@ -25,15 +25,18 @@ void put_le(std::vector<std::uint8_t>& out, std::size_t at, std::uint64_t value,
     }
 }
 
-// About 3 MB: `entry_count` entries, both banks of variant 1 in turn, every one of them the same
-// 1 MiB image with its right CRC. Checking each entry's image on its own would run 64 GiB
-// through the CRC for the full table.
-void write_shared_image_bundle(const std::string& path, std::uint32_t entry_count) {
+// About 3 MB: 65535 entries, both banks of variant 1 in turn, each a 1 MiB image with its right
+// CRC, entry i's starting `step` * i bytes into the image data. The data is one byte value
+// throughout, so every 1 MiB window has the same CRC whether the images are one (step 0) or all
+// different and overlapping (step 1). Checking each entry's image on its own would run 64 GiB
+// through the CRC.
+void write_many_image_bundle(const std::string& path, std::uint32_t step) {
+    constexpr std::uint32_t entry_count = 65535;
     constexpr std::uint32_t image_len = 1u << 20;
-    const std::vector<std::uint8_t> image = test_image(image_len, 17);
-    const std::uint32_t image_crc = crc32(image.data(), image_len);
-    const std::uint64_t image_offset = 16 + 32 * std::uint64_t{entry_count};
-    std::vector<std::uint8_t> file(image_offset, 0);
+    const std::vector<std::uint8_t> data(image_len + std::size_t{step} * entry_count, 0xA5);
+    const std::uint32_t image_crc = crc32(data.data(), image_len);
+    const std::uint64_t data_offset = 16 + 32 * std::uint64_t{entry_count};
+    std::vector<std::uint8_t> file(data_offset, 0);
     const char magic[] = "KVFWBNDL";
     for (std::size_t i = 0; i < 8; ++i) {
         file[i] = static_cast<std::uint8_t>(magic[i]);
@@ -47,20 +50,22 @@ void write_shared_image_bundle(const std::string& path, std::uint32_t entry_coun
         put_le(file, at + 4, i, 4);
         put_le(file, at + 8, image_len, 4);
         put_le(file, at + 12, image_crc, 4);
-        put_le(file, at + 16, image_offset, 8);
+        put_le(file, at + 16, data_offset + std::uint64_t{step} * i, 8);
     }
-    file.insert(file.end(), image.begin(), image.end());
+    file.insert(file.end(), data.begin(), data.end());
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char*>(file.data()),
               static_cast<std::streamsize>(file.size()));
     ASSERT_TRUE(out.good()) << path;
 }
 
+class ManyImages : public ::testing::TestWithParam<std::uint32_t> {};
+
 // The bound is a guard against a hang, far above what the run needs; the time is not the test.
-TEST(SharedImage, EveryEntryOnOneImageReachesThePortWithoutCheckingItAgainAndAgain) {
+TEST_P(ManyImages, ReachThePortWithoutCheckingTheSameBytesAgainAndAgain) {
     const temp_dir dir;
-    const std::string bundle = dir.file("shared.kvfw");
-    write_shared_image_bundle(bundle, 65535);
+    const std::string bundle = dir.file("many.kvfw");
+    write_many_image_bundle(bundle, GetParam());
     const std::string port = dir.file("no-port");
 
     const process_result run = run_process(
@@ -72,6 +77,10 @@ TEST(SharedImage, EveryEntryOnOneImageReachesThePortWithoutCheckingItAgainAndAga
     EXPECT_EQ(run.out, "kvup v" KVUP_VERSION "\nOpening " + port + "...\n");
     EXPECT_EQ(run.err, "ERROR: could not open " + port + "\n");
 }
+
+INSTANTIATE_TEST_SUITE_P(Bundle, ManyImages, ::testing::Values(0u, 1u), [](const auto& info) {
+    return info.param == 0 ? std::string("AllOnOneImage") : std::string("EachOneByteFurtherOn");
+});
 
 class EmptyImage : public kvup_e2e {};
 
