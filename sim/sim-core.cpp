@@ -752,6 +752,9 @@ void sim_core::finalize_frame(std::uint16_t len, std::uint64_t now_us) {
         reason = f->reason;
     } else if (ev.bank != s.bank) {
         reason = SIM_NAK_WRONG_BANK;
+    } else if (ev.image_len == 0) {
+        // Marking an empty bank valid and booting into it would leave the device with no firmware.
+        reason = SIM_NAK_EMPTY_IMAGE;
     } else if (ev.image_len > dev.bank_limit) {
         reason = SIM_NAK_TOO_LARGE;
     } else if (ev.image_len > s.received.size()) {

@@ -23,6 +23,7 @@ inline constexpr std::uint8_t SIM_NAK_CRC_MISMATCH = 4; // finalize CRC-32 diffe
 inline constexpr std::uint8_t SIM_NAK_WRONG_BANK = 5;   // finalize bank is not the one offered
 inline constexpr std::uint8_t SIM_NAK_BAD_LENGTH = 6;   // payload length wrong for the type
 inline constexpr std::uint8_t SIM_NAK_UNKNOWN_TYPE = 7; // frame type not understood
+inline constexpr std::uint8_t SIM_NAK_EMPTY_IMAGE = 8;  // finalize length 0: no image to boot
 
 // The console's plain prompt, always printed at the start of a line; the ESC [ K at its end is
 // what kvup waits for. It must not begin with a line end of its own: after "Installer mode ON"

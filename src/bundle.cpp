@@ -4,6 +4,7 @@
 #include "crc32.h"
 #include "file.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -53,30 +54,107 @@ bool check_header(const char* path, const std::uint8_t* bytes, std::uint64_t fil
     return true;
 }
 
+const std::uint8_t* raw_entry(const std::uint8_t* bytes, std::uint32_t i) {
+    return bytes + BUNDLE_HEADER_LEN + BUNDLE_ENTRY_LEN * i;
+}
+
+std::uint64_t raw_image_offset(const std::uint8_t* raw) {
+    return get_le64(raw + 16);
+}
+
+std::uint32_t raw_image_len(const std::uint8_t* raw) {
+    return get_le32(raw + 8);
+}
+
+std::uint32_t raw_image_crc(const std::uint8_t* raw) {
+    return get_le32(raw + 12);
+}
+
+bool image_inside_file(std::uint64_t image_offset, std::uint32_t image_len,
+                       std::uint64_t file_len) {
+    // Offset first, so the subtraction cannot wrap for an offset beyond the file.
+    return image_offset <= file_len && file_len - image_offset >= image_len;
+}
+
+// The CRC-32 of each image without reading a byte twice. Images may overlap or repeat, so a
+// small table could otherwise make the loader checksum the same megabyte thousands of times.
+// Instead the file's prefixes that end where an image starts or ends are checksummed in one
+// pass, carried only as far as the entries checked so far need, and an image's CRC-32 follows
+// from the prefixes on either side of it.
+struct image_crc_pass {
+    const std::uint8_t* bytes;
+    const std::uint32_t* ends; // the distinct prefix lengths, ascending; all within the file
+    std::uint32_t end_count;
+    std::uint32_t* prefix_crcs; // the CRC-32 of the first ends[k] bytes, for k < done
+    std::uint32_t done;
+    std::uint32_t running; // the running CRC value over the first ends[done - 1] bytes
+};
+
+// Fills `ends` (room for two per entry) with the distinct starts and ends of the images that lie
+// inside the file, ascending; gives their number. An image outside the file is refused before
+// its CRC is wanted.
+std::uint32_t collect_image_ends(const std::uint8_t* bytes, std::uint64_t file_len,
+                                 std::uint32_t entry_count, std::uint32_t* ends) {
+    std::uint32_t count = 0;
+    for (std::uint32_t i = 0; i < entry_count; ++i) {
+        const std::uint8_t* raw = raw_entry(bytes, i);
+        const std::uint64_t image_offset = raw_image_offset(raw);
+        const std::uint32_t image_len = raw_image_len(raw);
+        if (image_inside_file(image_offset, image_len, file_len)) {
+            // Below 2 GiB, as the whole file is.
+            ends[count++] = static_cast<std::uint32_t>(image_offset);
+            ends[count++] = static_cast<std::uint32_t>(image_offset + image_len);
+        }
+    }
+    std::sort(ends, ends + count);
+    return static_cast<std::uint32_t>(std::unique(ends, ends + count) - ends);
+}
+
+// The CRC-32 of the first `end` file bytes, `end` being one of the pass's ends.
+std::uint32_t prefix_crc(image_crc_pass& pass, std::uint32_t end) {
+    const auto k = static_cast<std::uint32_t>(
+        std::lower_bound(pass.ends, pass.ends + pass.end_count, end) - pass.ends);
+    for (; pass.done <= k; ++pass.done) {
+        const std::uint32_t from = pass.done == 0 ? 0 : pass.ends[pass.done - 1];
+        for (std::uint32_t at = from; at < pass.ends[pass.done]; ++at) {
+            pass.running = crc32_update(pass.running, pass.bytes[at]);
+        }
+        pass.prefix_crcs[pass.done] = crc32_finalise(pass.running);
+    }
+    return pass.prefix_crcs[k];
+}
+
+// The CRC-32 of an image that lies inside the file.
+std::uint32_t crc_of_image(image_crc_pass& pass, std::uint64_t image_offset,
+                           std::uint32_t image_len) {
+    const auto start = static_cast<std::uint32_t>(image_offset);
+    const std::uint32_t before = prefix_crc(pass, start);
+    return crc32_suffix(prefix_crc(pass, start + image_len), before, image_len);
+}
+
 // One entry's checks: its bank, its image inside the file, the image's own CRC.
 bool load_entry(const char* path, const std::uint8_t* bytes, std::uint64_t file_len,
-                std::uint32_t i, bundle_entry* out) {
-    const std::uint8_t* raw = bytes + BUNDLE_HEADER_LEN + BUNDLE_ENTRY_LEN * i;
+                std::uint32_t i, image_crc_pass& crcs, bundle_entry* out) {
+    const std::uint8_t* raw = raw_entry(bytes, i);
     const std::uint16_t variant = get_le16(raw);
     const auto bank = static_cast<unsigned char>(raw[2]);
     const std::uint32_t image_tag = get_le32(raw + 4);
-    const std::uint32_t image_len = get_le32(raw + 8);
-    const std::uint32_t image_crc = get_le32(raw + 12);
-    const std::uint64_t image_offset = get_le64(raw + 16);
+    const std::uint32_t image_len = raw_image_len(raw);
+    const std::uint32_t image_crc = raw_image_crc(raw);
+    const std::uint64_t image_offset = raw_image_offset(raw);
 
     if (bank != 'A' && bank != 'B') {
         std::fprintf(stderr, "ERROR: '%s' entry %u has invalid bank '%c'\n", path,
                      static_cast<unsigned>(i), static_cast<int>(bank));
         return false;
     }
-    // Offset first, so the subtraction cannot wrap for an offset beyond the file.
-    if (image_offset > file_len || file_len - image_offset < image_len) {
+    if (!image_inside_file(image_offset, image_len, file_len)) {
         std::fprintf(stderr, "ERROR: '%s' entry %u's image extends past end of file\n", path,
                      static_cast<unsigned>(i));
         return false;
     }
     const std::uint8_t* image = bytes + image_offset;
-    const std::uint32_t actual_crc = crc32(image, image_len);
+    const std::uint32_t actual_crc = crc_of_image(crcs, image_offset, image_len);
     if (actual_crc != image_crc) {
         std::fprintf(stderr,
                      "ERROR: '%s' entry %u (variant %u bank %c) failed its own CRC check "
@@ -92,9 +170,9 @@ bool load_entry(const char* path, const std::uint8_t* bytes, std::uint64_t file_
 
 // The entry table, in table order; stops at the first entry that fails its checks.
 bool load_table(const char* path, const std::uint8_t* bytes, std::uint64_t file_len,
-                std::uint32_t entry_count, bundle_entry* entries) {
+                std::uint32_t entry_count, image_crc_pass& crcs, bundle_entry* entries) {
     for (std::uint32_t i = 0; i < entry_count; ++i) {
-        if (!load_entry(path, bytes, file_len, i, &entries[i])) {
+        if (!load_entry(path, bytes, file_len, i, crcs, &entries[i])) {
             return false;
         }
     }
@@ -178,11 +256,17 @@ bundle* bundle_load(const char* path) {
         return nullptr;
     }
     std::unique_ptr<bundle_entry[]> entries(new (std::nothrow) bundle_entry[entry_count]);
-    if (!entries) {
+    // Two image ends an entry at most; the count is below 2^26, as the table lies in the file.
+    const std::size_t ends_room = 2 * std::size_t{entry_count};
+    std::unique_ptr<std::uint32_t[]> ends(new (std::nothrow) std::uint32_t[ends_room]);
+    std::unique_ptr<std::uint32_t[]> prefix_crcs(new (std::nothrow) std::uint32_t[ends_room]);
+    if (!entries || !ends || !prefix_crcs) {
         std::fprintf(stderr, "ERROR: out of memory parsing '%s'\n", path);
         return nullptr;
     }
-    if (!load_table(path, bytes, file_len, entry_count, entries.get())) {
+    image_crc_pass crcs{bytes, ends.get(), 0, prefix_crcs.get(), 0, 0xFFFFFFFFu};
+    crcs.end_count = collect_image_ends(bytes, file_len, entry_count, ends.get());
+    if (!load_table(path, bytes, file_len, entry_count, crcs, entries.get())) {
         return nullptr;
     }
 

@@ -158,6 +158,30 @@ bool cli_drive_send_line(serial_port* port, const char* text) {
     return serial_write(port, line, n + 1) == static_cast<int>(n + 1);
 }
 
+bool cli_drive_check_password(const char* password, std::size_t len) {
+    // The length first: a typed password longer than its buffer holds only its front.
+    if (len > CLI_DRIVE_LINE_MAX) {
+        std::fprintf(stderr,
+                     "ERROR: the installer password cannot be sent as one console line: it is "
+                     "longer than %u characters\n",
+                     static_cast<unsigned>(CLI_DRIVE_LINE_MAX));
+        return false;
+    }
+    // The console would end the line at a CR or LF and run the rest as a command of its own, and
+    // the line is sent as C text, which a NUL would cut short.
+    for (std::size_t i = 0; i < len; ++i) {
+        const char c = password[i];
+        if (c == '\r' || c == '\n' || c == '\0') {
+            std::fprintf(stderr,
+                         "ERROR: the installer password cannot be sent as one console line: it "
+                         "holds %s\n",
+                         c == '\0' ? "a NUL character" : "a line break");
+            return false;
+        }
+    }
+    return true;
+}
+
 bool cli_drive_enter_installer_mode(serial_port* port, const char* password) {
     serial_reset_to_cli(port);
 

@@ -21,7 +21,8 @@ struct key_input_session {
 
 } // namespace
 
-bool password_prompt(char* buffer, std::size_t capacity) {
+bool password_prompt(char* buffer, std::size_t capacity, std::size_t* typed_len) {
+    *typed_len = 0;
     if (capacity == 0) {
         return false; // no room even for the terminating NUL
     }
@@ -29,15 +30,19 @@ bool password_prompt(char* buffer, std::size_t capacity) {
     std::fflush(stdout);
 
     const key_input_session keys;
+    // `count` is the typed length, which may run past the room: the characters up to the room
+    // are always the typed ones, so Backspace back under it leaves a whole password again.
+    const std::size_t room = capacity - 1;
     std::size_t count = 0;
     for (;;) {
         const int key = key_input_read();
         if (key == KEY_NONE) {
-            buffer[count] = '\0';
+            buffer[count < room ? count : room] = '\0';
             return false;
         }
         if (key == KEY_CR || key == KEY_LF) {
-            buffer[count] = '\0';
+            buffer[count < room ? count : room] = '\0';
+            *typed_len = count;
             // The key was not echoed, so the prompt's line is still open.
             std::fputs("\n", stdout);
             return true;
@@ -48,9 +53,9 @@ bool password_prompt(char* buffer, std::size_t capacity) {
             }
             continue;
         }
-        // Keys beyond the room are dropped silently; the typist gets no hint of the length.
-        if (count + 1 < capacity) {
-            buffer[count++] = static_cast<char>(static_cast<unsigned char>(key & 0xFF));
+        if (count < room) {
+            buffer[count] = static_cast<char>(static_cast<unsigned char>(key & 0xFF));
         }
+        ++count;
     }
 }

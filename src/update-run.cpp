@@ -196,12 +196,19 @@ int update_run() {
     char typed_password[PASSWORD_CAPACITY];
     const password_wipe wipe(typed_password, sizeof typed_password);
     const char* password = options.password;
+    std::size_t password_len = 0;
     if (password == nullptr) {
-        if (!password_prompt(typed_password, sizeof typed_password)) {
+        if (!password_prompt(typed_password, sizeof typed_password, &password_len)) {
             std::fputs("ERROR: failed to read password\n", stderr);
             return 1;
         }
         password = typed_password;
+    } else {
+        password_len = std::strlen(password);
+    }
+    // Refused before the device is reset: a line break would run the rest as a console command.
+    if (!cli_drive_check_password(password, password_len)) {
+        return 1;
     }
 
     const bundle_ptr fw(bundle_load(options.firmware), &bundle_free);

@@ -198,6 +198,9 @@ TEST_F(BundleLoad, AcceptedPlacements) {
     };
     const std::uint64_t end1 = table_end(1);
     const std::uint64_t end2 = table_end(2);
+    const std::uint64_t end6 = table_end(6);
+    bytes abc_digits = ABC;
+    abc_digits.insert(abc_digits.end(), DIGITS.begin(), DIGITS.end());
     bytes trailing = DIGITS;
     trailing.insert(trailing.end(), {0x00, 0xFF, 0x13});
 
@@ -213,6 +216,15 @@ TEST_F(BundleLoad, AcceptedPlacements) {
         {"image overlapping the header", make_bundle({{1, 'A', 0, 16, header_crc, 0}})},
         {"two entries sharing the same bytes",
          make_bundle({{1, 'A', 0, 3, ABC_CRC, end2}, {2, 'B', 0, 3, ABC_CRC, end2}}, ABC)},
+        // CRC-32s written out for "bc1", "c123456789" and "9" inside "abc123456789".
+        {"images overlapping each other in every way, in no order",
+         make_bundle({{1, 'A', 0, 10, 0xF4A7FA8Du, end6 + 2},
+                      {1, 'B', 0, 3, 0xAB1CFE02u, end6 + 1},
+                      {2, 'A', 0, 9, DIGITS_CRC, end6 + 3},
+                      {2, 'B', 0, 1, 0x8D076785u, end6 + 11},
+                      {3, 'A', 0, 3, ABC_CRC, end6},
+                      {3, 'B', 0, 0, 0, end6 + 5}},
+                     abc_digits)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -258,6 +270,12 @@ std::vector<refusal_case> refusal_cases() {
         four_images.insert(four_images.end(), ABC.begin(), ABC.end());
     }
     const auto at = [end4](int i) { return end4 + 3 * static_cast<std::uint64_t>(i); };
+    const std::uint64_t end2 = table_end(2);
+    const std::uint64_t end3 = table_end(3);
+    bytes abc_then_digits = ABC;
+    abc_then_digits.insert(abc_then_digits.end(), DIGITS.begin(), DIGITS.end());
+    bytes abc_twice = ABC;
+    abc_twice.insert(abc_twice.end(), ABC.begin(), ABC.end());
     bytes truncated_table = header(1, 1);
     truncated_table.resize(47);
     bytes fifteen = header(1, 0);
@@ -314,6 +332,31 @@ std::vector<refusal_case> refusal_cases() {
                      four_images),
          "ERROR: '%s' entry 2 (variant 6 bank A) failed its own CRC check (stored 0x00000000, "
          "actual 0x352441c2) - bundle is corrupt\n"},
+        // Entries that share an image are each held to their own stored CRC.
+        {"shared image, the second entry's CRC is wrong",
+         make_bundle({{1, 'A', 0, 3, ABC_CRC, end2}, {1, 'B', 0, 3, 0xBAD0BAD0u, end2}}, ABC),
+         "ERROR: '%s' entry 1 (variant 1 bank B) failed its own CRC check (stored 0xbad0bad0, "
+         "actual 0x352441c2) - bundle is corrupt\n"},
+        {"shared image, the first entry's CRC is wrong",
+         make_bundle({{1, 'A', 0, 3, 0xBAD0BAD0u, end2}, {1, 'B', 0, 3, ABC_CRC, end2}}, ABC),
+         "ERROR: '%s' entry 0 (variant 1 bank A) failed its own CRC check (stored 0xbad0bad0, "
+         "actual 0x352441c2) - bundle is corrupt\n"},
+        {"shared image, a lower image between the two sharers",
+         make_bundle({{1, 'A', 0, 3, ABC_CRC, end3 + 3},
+                      {2, 'A', 0, 3, ABC_CRC, end3},
+                      {1, 'B', 0, 3, DIGITS_CRC, end3 + 3}},
+                     abc_twice),
+         "ERROR: '%s' entry 2 (variant 1 bank B) failed its own CRC check (stored 0xcbf43926, "
+         "actual 0x352441c2) - bundle is corrupt\n"},
+        {"same offset, shorter image",
+         make_bundle({{1, 'A', 0, 3, ABC_CRC, end2}, {1, 'B', 0, 2, ABC_CRC, end2}}, ABC),
+         "ERROR: '%s' entry 1 (variant 1 bank B) failed its own CRC check (stored 0x352441c2, "
+         "actual 0x9e83486d) - bundle is corrupt\n"},
+        {"same length, later offset",
+         make_bundle({{1, 'A', 0, 3, ABC_CRC, end2}, {1, 'B', 0, 3, ABC_CRC, end2 + 3}},
+                     abc_then_digits),
+         "ERROR: '%s' entry 1 (variant 1 bank B) failed its own CRC check (stored 0x352441c2, "
+         "actual 0x884863d2) - bundle is corrupt\n"},
     };
 }
 
@@ -379,7 +422,7 @@ TEST_F(BundleLoad, BundleBuiltByPackBundleLoadsWithEveryField) {
     }
     const std::vector<packed_image> images = {
         {0xFFFF, 'A', 0xFFFFFFFFu, high},
-        {0, 'B', 0, {}},
+        {0, 'B', 0, {0x00}},
         {0x0102, 'B', 0x01020304u, DIGITS},
     };
     std::string command = std::string("python3 '") + KVUP_SOURCE_DIR +

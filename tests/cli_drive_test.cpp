@@ -217,6 +217,54 @@ TEST_F(CliDrive, SendLineShortOrFailedWriteIsAFailure) {
     }
 }
 
+// ---- cli_drive_check_password ----------------------------------------------------------------
+
+const std::string CANNOT_SEND =
+    "ERROR: the installer password cannot be sent as one console line: ";
+
+struct password_check_case {
+    const char* name;
+    std::string password;
+    std::string err; // empty: accepted
+};
+void PrintTo(const password_check_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CliDrivePasswordCheck : public ::testing::TestWithParam<password_check_case> {};
+
+// One line on stderr that says why, never the password; nothing is sent anywhere.
+TEST_P(CliDrivePasswordCheck, AcceptsOneConsoleLineOnly) {
+    const auto& c = GetParam();
+    fake::reset();
+    CaptureStderr();
+    const bool ok = cli_drive_check_password(c.password.data(), c.password.size());
+    const std::string err = GetCapturedStderr();
+    EXPECT_EQ(ok, c.err.empty());
+    EXPECT_EQ(err, c.err);
+    EXPECT_TRUE(fake::writes().empty());
+}
+
+const std::string LINE_BREAK = CANNOT_SEND + "it holds a line break\n";
+const std::string NUL = CANNOT_SEND + "it holds a NUL character\n";
+const std::string TOO_LONG = CANNOT_SEND + "it is longer than 126 characters\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Passwords, CliDrivePasswordCheck,
+    ::testing::Values(
+        password_check_case{"Empty", "", ""}, password_check_case{"Plain", "kelvane", ""},
+        password_check_case{"OtherControlBytesAndHighBytes", "pw\x01\x1b[2J\t\x7f\xff", ""},
+        password_check_case{"Exactly126", std::string(126, 'p'), ""},
+        password_check_case{"CarriageReturnThenACommand", "kelvane\rinstaller off", LINE_BREAK},
+        password_check_case{"LineFeed", "kelvane\n", LINE_BREAK},
+        password_check_case{"CarriageReturnFirst", "\rkelvane", LINE_BREAK},
+        password_check_case{"Nul", std::string("kel\0vane", 8), NUL},
+        password_check_case{"LineBreakAfter126CharactersIsTooLongFirst",
+                            std::string(126, 'p') + "\r", TOO_LONG},
+        password_check_case{"Exactly127", std::string(127, 'p'), TOO_LONG},
+        password_check_case{"FourThousand", std::string(4000, 'p'), TOO_LONG}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // ---- cli_drive_enter_installer_mode ---------------------------------------------------------
 
 // A scripted console: what the device says after the reset, after ten ESCs, after

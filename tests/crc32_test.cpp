@@ -47,6 +47,28 @@ TEST(Crc32, CheckValuesOneShotAndSplit) {
     }
 }
 
+// Every split of a run, including the empty prefix and the empty suffix, and runs long enough
+// for the length's higher bits to count.
+TEST(Crc32, SuffixFromTheWholeAndThePrefixEqualsTheSuffixComputedDirectly) {
+    for (const std::size_t len :
+         {std::size_t{0}, std::size_t{1}, std::size_t{9}, std::size_t{300}, std::size_t{70000}}) {
+        std::vector<std::uint8_t> run(len);
+        for (std::size_t i = 0; i < len; ++i) {
+            run[i] = static_cast<std::uint8_t>(i * 131 + (i >> 8) + 7);
+        }
+        const std::uint32_t whole = crc32(run.data(), static_cast<std::uint32_t>(len));
+        for (std::size_t split = 0; split <= len; split += (len < 400 ? 1 : 997)) {
+            SCOPED_TRACE(std::to_string(len) + " split at " + std::to_string(split));
+            const std::uint32_t prefix = crc32(run.data(), static_cast<std::uint32_t>(split));
+            const std::uint32_t suffix =
+                crc32(run.data() + split, static_cast<std::uint32_t>(len - split));
+            EXPECT_EQ(crc32_suffix(whole, prefix, len - split), suffix);
+        }
+    }
+    const std::vector<std::uint8_t> digits = bytes_of("abc123456789");
+    EXPECT_EQ(crc32_suffix(crc32(digits.data(), 12), 0x352441C2u, 9), 0xCBF43926u);
+}
+
 TEST(Crc32, ZeroLengthNeverTouchesThePointer) {
     EXPECT_EQ(crc32(nullptr, 0), 0u);
 }

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -234,6 +235,49 @@ TEST_F(MainFlow, PromptWithoutKeysFailsBeforeTheBundleAndThePort) {
     EXPECT_EQ(r.out, "Installer password: ");
     EXPECT_EQ(r.err, "ERROR: failed to read password\n");
     EXPECT_EQ(fake::open_count(), 0);
+}
+
+// A password the console would not take as one line stops the run before the bundle is read and
+// before the device is reset; the typed one is not cut to fit.
+TEST_F(MainFlow, PasswordThatIsNotOneConsoleLineFailsBeforeTheBundleAndThePort) {
+    const std::string cannot = "ERROR: the installer password cannot be sent as one console line: ";
+    const std::string nowhere = "/nonexistent/bundle.kvfw";
+    auto r = run({"--password", "opensesame\rinstaller off", "--firmware", nowhere});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, cannot + "it holds a line break\n");
+
+    r = run({"--password", std::string(127, 'p'), "--firmware", nowhere});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, cannot + "it is longer than 126 characters\n");
+
+    std::vector<int> keys(200, 'k');
+    keys.push_back('\r');
+    fake_keys::set(keys);
+    r = run({"--firmware", nowhere}, false);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Installer password: \n");
+    EXPECT_EQ(r.err, cannot + "it is longer than 126 characters\n");
+
+    fake_keys::set({'o', 'p', 0, 'e', 'n', '\r'});
+    r = run({"--firmware", nowhere}, false);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, cannot + "it holds a NUL character\n");
+
+    EXPECT_EQ(fake::open_count(), 0);
+    EXPECT_EQ(fake::reset_count(), 0);
+}
+
+TEST_F(MainFlow, TypedPasswordOf126CharactersIsSentWhole) {
+    std::vector<int> keys(130, 'k');
+    keys.insert(keys.end(), {8, 8, 8, 8, '\r'});
+    fake_keys::set(keys);
+    const auto r = run({"--target", "self"}, false);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "ERROR: incorrect installer password\n");
+    EXPECT_EQ(device_->entries, 0);
+    const auto& w = fake::writes();
+    EXPECT_NE(std::find(w.begin(), w.end(), std::string(126, 'k') + "\r"), w.end());
 }
 
 TEST_F(MainFlow, EmptyPasswordOnTheCommandLineIsSentWithoutAPrompt) {

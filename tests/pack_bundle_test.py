@@ -68,7 +68,7 @@ class PackBundleTest(unittest.TestCase):
     def test_round_trip_layout_listing_and_kvup(self):
         images = [
             (0xFFFF, "A", 0xFFFFFFFF, bytes(range(256)) * 20),
-            (7, "B", 0x00010203, b""),
+            (7, "B", 0x00010203, b"\x00"),
             (0x0102, "B", 5, b"123456789"),
         ]
         image_args = []
@@ -102,8 +102,8 @@ class PackBundleTest(unittest.TestCase):
             rows,
             [
                 ["0", "65535", "A", "0xffffffff", "5120", "112", f"0x{first_crc:08x}", "ok"],
-                ["1", "7", "B", "0x00010203", "0", "5232", "0x00000000", "ok"],
-                ["2", "258", "B", "0x00000005", "9", "5232", "0xcbf43926", "ok"],
+                ["1", "7", "B", "0x00010203", "1", "5232", "0xd202ef8d", "ok"],
+                ["2", "258", "B", "0x00000005", "9", "5233", "0xcbf43926", "ok"],
             ],
         )
         self.assertIsNone(self.kvup_verdict(bundle))
@@ -134,6 +134,7 @@ class PackBundleTest(unittest.TestCase):
         big = self.path("big.bin")
         with open(big, "wb") as f:
             f.truncate(2**31 - (16 + 32 * 2) - 3)  # one byte over the largest bundle
+        empty = self.write("empty.bin", b"")
         missing = self.path("missing.bin")
         fifo = self.path("fifo")
         os.mkfifo(fifo)
@@ -151,6 +152,10 @@ class PackBundleTest(unittest.TestCase):
             ([f"1:A:0:{missing}"], f"cannot read image '{missing}': No such file or directory"),
             ([f"1:A:0:{self.dir}"], f"image '{self.dir}' is not a regular file"),
             ([f"1:A:0:{fifo}"], f"image '{fifo}' is not a regular file"),
+            (
+                [f"1:A:0:{image}", f"1:B:0:{empty}"],
+                f"image '{empty}' is empty; a device refuses an image of 0 bytes",
+            ),
             (
                 [f"1:A:0:{huge}"],
                 f"image '{huge}' is 4294967296 bytes; an image must be under 4 GiB",
@@ -171,7 +176,9 @@ class PackBundleTest(unittest.TestCase):
                 self.assertEqual(result.returncode, 1)
                 self.assertEqual(result.stderr, f"pack_bundle: {message}\n")
                 self.assertFalse(os.path.exists(out))
-        self.assertEqual(sorted(os.listdir(self.dir)), ["a.bin", "big.bin", "fifo", "huge.bin"])
+        self.assertEqual(
+            sorted(os.listdir(self.dir)), ["a.bin", "big.bin", "empty.bin", "fifo", "huge.bin"]
+        )
 
     def test_list_gives_kvups_reason_for_a_refused_bundle(self):
         t1 = 16 + 32

@@ -1,5 +1,5 @@
-// The hidden password prompt over scripted keys: Enter, Backspace, the capacity limit, the end of
-// input, and that nothing typed is ever shown.
+// The hidden password prompt over scripted keys: Enter, Backspace, the capacity limit and the
+// typed length beyond it, the end of input, and that nothing typed is ever shown.
 
 #include "password-prompt.h"
 
@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -33,7 +35,8 @@ std::vector<int> operator+(std::vector<int> a, const std::vector<int>& b) {
 
 struct prompt_result {
     bool ok;
-    std::string password;
+    std::string password; // the kept characters, NULs included
+    std::size_t typed_len;
     std::string out;
     std::string err;
 };
@@ -44,23 +47,31 @@ prompt_result prompt(const std::vector<int>& keys, std::size_t capacity = MAIN_C
     std::vector<char> buffer(capacity + 16, '#'); // the tail shows any write past the capacity
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
-    const bool ok = password_prompt(buffer.data(), capacity);
-    prompt_result r{
-        ok, {}, ::testing::internal::GetCapturedStdout(), ::testing::internal::GetCapturedStderr()};
+    std::size_t typed_len = 12345;
+    const bool ok = password_prompt(buffer.data(), capacity, &typed_len);
+    prompt_result r{ok,
+                    {},
+                    typed_len,
+                    ::testing::internal::GetCapturedStdout(),
+                    ::testing::internal::GetCapturedStderr()};
     EXPECT_EQ(std::string(buffer.data() + capacity, 16), std::string(16, '#'));
     if (ok) {
-        EXPECT_NE(std::memchr(buffer.data(), '\0', capacity), nullptr);
-        r.password = buffer.data();
+        const std::size_t kept = std::min(typed_len, capacity - 1);
+        EXPECT_EQ(buffer[kept], '\0');
+        r.password.assign(buffer.data(), kept);
     }
     EXPECT_EQ(fake_keys::begin_count(), 1);
     EXPECT_EQ(fake_keys::end_count(), 1) << "the console must be restored on every way out";
     return r;
 }
 
+constexpr std::size_t SAME_AS_KEPT = SIZE_MAX;
+
 struct prompt_case {
     const char* name;
     std::vector<int> keys;
     std::string password;
+    std::size_t typed_len = SAME_AS_KEPT;
 };
 void PrintTo(const prompt_case& c, std::ostream* os) {
     *os << c.name;
@@ -73,6 +84,7 @@ TEST_P(PasswordPrompt, StoresTheTypedTextAndShowsNothingOfIt) {
     const auto r = prompt(c.keys);
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.password, c.password);
+    EXPECT_EQ(r.typed_len, c.typed_len == SAME_AS_KEPT ? c.password.size() : c.typed_len);
     EXPECT_EQ(r.out, "Installer password: \n");
     EXPECT_EQ(r.err, "");
 }
@@ -86,11 +98,18 @@ INSTANTIATE_TEST_SUITE_P(
         prompt_case{"LineFeedEndsLikeEnter", keys_of("abc") + std::vector<int>{LF}, "abc"},
         prompt_case{"KeysAfterEnterAreNotRead", keys_of("ab") + std::vector<int>{CR, 'c', CR},
                     "ab"},
-        prompt_case{"TwoHundredKeysKeepTheFirst127", keys_of(many) + std::vector<int>{CR},
-                    many.substr(0, 127)},
-        prompt_case{"BackspaceWithAFullBufferMakesRoomForOneMore",
+        prompt_case{"TwoHundredKeysKeepTheFirst127AndCountAll",
+                    keys_of(many) + std::vector<int>{CR}, many.substr(0, 127), 200},
+        prompt_case{"BackspaceBeyondTheRoomErasesAKeyThatWasNotKept",
+                    keys_of(std::string(127, 'a')) + std::vector<int>{'b', BS, CR},
+                    std::string(127, 'a')},
+        prompt_case{"KeysBeyondTheRoomAreCountedNotReplacedByLaterOnes",
                     keys_of(std::string(127, 'a')) + std::vector<int>{'b', BS, 'c', 'd', CR},
-                    std::string(126, 'a') + "c"},
+                    std::string(127, 'a'), 129},
+        prompt_case{"BackspaceBackUnderTheRoomLeavesAWholePassword",
+                    keys_of(std::string(130, 'a')) + std::vector<int>{BS, BS, BS, BS, BS, 'b', CR},
+                    std::string(125, 'a') + "b"},
+        prompt_case{"NulKeyIsKeptAndCounted", {'a', 0, 'b', CR}, std::string("a\0b", 3)},
         prompt_case{"ThreeCharactersBackspaceOneMore",
                     keys_of("abc") + std::vector<int>{BS, 'x', CR}, "abx"},
         prompt_case{"BackspaceFirstHasNoEffect",
@@ -122,6 +141,7 @@ TEST(PasswordPromptCapacity, SmallCapacityKeepsCapacityMinusOneCharacters) {
     const auto r = prompt(keys_of("abcdef") + std::vector<int>{CR}, 4);
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.password, "abc");
+    EXPECT_EQ(r.typed_len, 6u);
 }
 
 } // namespace

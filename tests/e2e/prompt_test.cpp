@@ -1,5 +1,5 @@
-// The installer password when the command line has none: read from a pipe, missing, or typed at
-// the hidden prompt on a terminal.
+// The installer password: from the command line or, when it has none, read from a pipe, missing,
+// or typed at the hidden prompt on a terminal; one that cannot be one console line is refused.
 
 #include "update-helpers.h"
 
@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <csignal>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -73,6 +75,82 @@ TEST_P(PromptWithoutEnter, FailsBeforeThePortIsOpened) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Prompt, PromptWithoutEnter, ::testing::Values("", "kelvane"));
+
+const std::string CANNOT_SEND =
+    "ERROR: the installer password cannot be sent as one console line: ";
+
+struct refused_password_case {
+    const char* name;
+    std::optional<std::string> argument; // none: piped to the prompt
+    std::string piped;
+    std::string out;
+    std::string err;
+};
+void PrintTo(const refused_password_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class RefusedPassword : public Prompt,
+                        public ::testing::WithParamInterface<refused_password_case> {};
+
+// Refused with one line that never shows the password, before the bundle is read and before the
+// device is reset: the console never sees a line of it, so nothing after a line break runs there.
+TEST_P(RefusedPassword, EndsTheRunBeforeThePortIsOpened) {
+    const auto& c = GetParam();
+    const process_result run = kvup(kvup_args("self", c.argument), c.piped);
+    const sim_record record = stop_sim();
+
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_TRUE(record.resets_us.empty());
+    EXPECT_TRUE(record.lines.empty());
+    EXPECT_EQ(record.installer_entries, 0u);
+    EXPECT_TRUE(untouched(record, device));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Prompt, RefusedPassword,
+    ::testing::Values(refused_password_case{"CarriageReturnThenAConsoleCommand",
+                                            "kelvane\rinstaller off", "", "",
+                                            CANNOT_SEND + "it holds a line break\n"},
+                      refused_password_case{"LineFeedThenAConsoleCommand", "kelvane\ninstaller off",
+                                            "", "", CANNOT_SEND + "it holds a line break\n"},
+                      refused_password_case{"OneHundredAndTwentySevenCharacters",
+                                            std::string(127, 'k'), "", "",
+                                            CANNOT_SEND + "it is longer than 126 characters\n"},
+                      refused_password_case{"TypedTwoHundredCharacters", std::nullopt,
+                                            std::string(200, 'k') + "\n", "Installer password: \n",
+                                            CANNOT_SEND + "it is longer than 126 characters\n"},
+                      refused_password_case{"TypedNul", std::nullopt, std::string("kel\0vane\n", 9),
+                                            "Installer password: \n",
+                                            CANNOT_SEND + "it holds a NUL character\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class LongestPassword : public kvup_e2e {
+  protected:
+    void SetUp() override {
+        kvup_e2e::SetUp();
+        sim_config config;
+        config.self = device;
+        config.password = password;
+        start_sim(config);
+    }
+
+    sim_device_config device = make_device("KC-0001", "controller", 1);
+    std::string password = std::string(126, 'k');
+};
+
+// The longest password that fits the console line is typed and sent whole, not cut.
+TEST_F(LongestPassword, TypedIsSentWhole) {
+    const process_result run = kvup(kvup_args("self", std::nullopt), password + "\n");
+    const sim_record record = stop_sim();
+
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    ASSERT_GE(record.lines.size(), 2u);
+    EXPECT_EQ(record.lines[1], password);
+    EXPECT_TRUE(updated(record, device));
+}
 
 // kvup on a terminal: standard input and output on a pseudo-terminal, standard error on a pipe.
 class terminal_session {

@@ -154,8 +154,10 @@ TEST(SimFlip, RelayedUpdateFlipsThePeerAndLeavesTheControllerInInstallerMode) {
 }
 
 struct SimFinalizeRefusal : SimSession {
-    void expect_refused(const bytes& finalize, std::uint8_t reason) {
-        ASSERT_TRUE(h.send_image(image));
+    void expect_refused(const bytes& finalize, std::uint8_t reason, bool send_image = true) {
+        if (send_image) {
+            ASSERT_TRUE(h.send_image(image));
+        }
         h.take();
         h.send(finalize);
         const simtest::device_output out = h.take();
@@ -188,6 +190,16 @@ TEST_F(SimFinalizeRefusal, LengthThatCoversFillHasTheWrongCrc) {
 
 TEST_F(SimFinalizeRefusal, WrongBank) {
     expect_refused(finalize_frame(1, 10000, image_crc(image), 0), SIM_NAK_WRONG_BANK);
+}
+
+// An empty image as a host sends it, the finalize straight after READY, and a length of 0 after
+// chunks: either way no bank is marked valid with nothing in it.
+TEST_F(SimFinalizeRefusal, LengthZeroWithoutAChunk) {
+    expect_refused(finalize_frame(1, 0, 0, 1), SIM_NAK_EMPTY_IMAGE, false);
+}
+
+TEST_F(SimFinalizeRefusal, LengthZeroAfterChunks) {
+    expect_refused(finalize_frame(1, 0, 0, 1), SIM_NAK_EMPTY_IMAGE);
 }
 
 TEST_F(SimSession, ShorterFinalizeLengthTakesOnlyThosePrefixBytes) {
