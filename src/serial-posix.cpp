@@ -17,6 +17,7 @@
 
 struct serial_port {
     int fd;
+    termios found; // the settings at open, put back at close
 };
 
 namespace {
@@ -66,13 +67,21 @@ int serial_poll_ms(std::uint64_t remaining_ms) {
     return remaining_ms > INT_MAX ? INT_MAX : static_cast<int>(remaining_ms);
 }
 
-// Waits for the port to take more bytes; false on an error or a hang-up.
-bool serial_wait_writable(int fd) {
+// Waits until the port takes more bytes or `deadline_ms` passes; false on an error, a hang-up
+// or the deadline.
+bool serial_wait_writable(int fd, std::uint64_t deadline_ms) {
     for (;;) {
+        const std::uint64_t now_ms = timer_now_ms();
+        if (now_ms >= deadline_ms) {
+            return false;
+        }
         pollfd pfd{fd, POLLOUT, 0};
-        const int ready = poll(&pfd, 1, -1);
+        const int ready = poll(&pfd, 1, serial_poll_ms(deadline_ms - now_ms));
         if (ready < 0 && errno == EINTR) {
             continue;
+        }
+        if (ready == 0) {
+            continue; // the deadline is checked above
         }
         return ready > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
     }
@@ -85,7 +94,9 @@ serial_port* serial_open(const char* name) {
     if (!serial_build_path(name, path, sizeof path)) {
         return nullptr;
     }
-    // Non-blocking only for the open itself, so a port without carrier detect does not hang it.
+    // Non-blocking for good: the open does not wait for carrier detect, and a write takes what the
+    // driver has room for at once, so a device that stops reading cannot hold it past its bound.
+    // Reads are unchanged by it: they wait in poll() and VMIN=0/VTIME=0 never block anyway.
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return nullptr;
@@ -102,20 +113,21 @@ serial_port* serial_open(const char* name) {
     }
     ioctl(fd, TIOCEXCL);
 
-    const int flags = fcntl(fd, F_GETFL);
-    termios tio{};
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || tcgetattr(fd, &tio) != 0) {
+    termios found{};
+    if (tcgetattr(fd, &found) != 0) {
         serial_close_fd(fd);
         return nullptr;
     }
+    termios tio = found;
     serial_make_transparent(tio);
     if (tcsetattr(fd, TCSANOW, &tio) != 0) {
         serial_close_fd(fd);
         return nullptr;
     }
 
-    serial_port* port = new (std::nothrow) serial_port{fd};
+    serial_port* port = new (std::nothrow) serial_port{fd, found};
     if (port == nullptr) {
+        tcsetattr(fd, TCSANOW, &found);
         serial_close_fd(fd);
     }
     return port;
@@ -125,7 +137,13 @@ void serial_close(serial_port* port) {
     if (port == nullptr) {
         return;
     }
-    // Closing the descriptor also releases the flock.
+    // Every caller waits for the device's answer after its writes, so what is still queued here
+    // is output the device is not taking; Linux would wait up to 30 s (closing_wait) in close()
+    // for it to drain. The discard also cancels the USB transfers in flight (cdc_acm unlinks
+    // them). The settings go back before the close: a terminal given as the port (/dev/tty)
+    // gets its echo and line editing back. Closing the descriptor also releases the flock.
+    tcflush(port->fd, TCOFLUSH);
+    tcsetattr(port->fd, TCSANOW, &port->found);
     serial_close_fd(port->fd);
     delete port;
 }
@@ -174,6 +192,8 @@ int serial_write(serial_port* port, const void* bytes, std::size_t count) {
     if (port == nullptr || count > INT_MAX) {
         return -1;
     }
+    // One deadline for the whole call: a device that takes a byte now and then cannot stretch it.
+    const std::uint64_t deadline_ms = timer_now_ms() + serial_write_bound_ms(count);
     const auto* next = static_cast<const unsigned char*>(bytes);
     std::size_t written = 0;
     while (written < count) {
@@ -186,10 +206,13 @@ int serial_write(serial_port* port, const void* bytes, std::size_t count) {
             continue;
         }
         if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
-            serial_wait_writable(port->fd)) {
+            serial_wait_writable(port->fd, deadline_ms)) {
             continue;
         }
-        return written > 0 ? static_cast<int>(written) : -1;
+        break;
+    }
+    if (written == 0 && count > 0) {
+        return -1;
     }
     return static_cast<int>(written);
 }
