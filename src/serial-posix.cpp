@@ -137,12 +137,16 @@ void serial_close(serial_port* port) {
     if (port == nullptr) {
         return;
     }
-    // Every caller waits for the device's answer after its writes, so what is still queued here
+    // Every caller waits for the device's answer after its writes, so output still queued here
     // is output the device is not taking; Linux would wait up to 30 s (closing_wait) in close()
-    // for it to drain. The discard also cancels the USB transfers in flight (cdc_acm unlinks
-    // them). The settings go back before the close: a terminal given as the port (/dev/tty)
-    // gets its echo and line editing back. Closing the descriptor also releases the flock.
-    tcflush(port->fd, TCOFLUSH);
+    // for it to drain. It is discarded, which also cancels the USB transfers in flight (cdc_acm
+    // unlinks them). Only then: a discard is not invisible everywhere (a pty reports it to the
+    // other end). The settings go back before the close, so a terminal given as the port
+    // (/dev/tty) gets its echo and line editing back. Closing also releases the flock.
+    int queued = 0;
+    if (ioctl(port->fd, TIOCOUTQ, &queued) != 0 || queued > 0) {
+        tcflush(port->fd, TCOFLUSH);
+    }
     tcsetattr(port->fd, TCSANOW, &port->found);
     serial_close_fd(port->fd);
     delete port;

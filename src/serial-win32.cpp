@@ -78,8 +78,13 @@ void serial_close(serial_port* port) {
     if (port == nullptr) {
         return;
     }
-    // Output the device is not taking is dropped, so the close does not wait on it.
-    PurgeComm(port->handle, PURGE_TXABORT | PURGE_TXCLEAR);
+    // Output still queued is output the device is not taking (every write is followed by a wait
+    // for its answer): it is dropped, so the close does not wait on it.
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(port->handle, &errors, &status) || status.cbOutQue > 0) {
+        PurgeComm(port->handle, PURGE_TXABORT | PURGE_TXCLEAR);
+    }
     CloseHandle(port->handle);
     delete port;
 }

@@ -268,13 +268,6 @@ TEST(SerialClose, PutsBackTheSettingsFoundAtOpen) {
     EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
 }
 
-TEST_F(SerialPty, CloseDiscardsWhatTheDeviceDidNotTake) {
-    EXPECT_EQ(serial_write(port, "unread", 6), 6);
-    serial_close(port);
-    port = nullptr;
-    EXPECT_EQ(read_for(pty.master, 6, 300), "");
-}
-
 TEST(SerialNullHandle, ReadAndWriteFailCloseAndResetDoNothing) {
     char byte = 0;
     EXPECT_EQ(serial_read(nullptr, &byte, 1, 0), -1);
