@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -12,6 +13,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,6 +23,10 @@ struct serial_port {
 };
 
 namespace {
+
+// How often the close's wait for output the device will not take is interrupted; the first
+// interruption ends it.
+constexpr long SERIAL_CLOSE_NUDGE_MS = 50;
 
 // Input flags that some systems lack; every one of them edits received bytes when set.
 #ifdef IUCLC
@@ -46,6 +52,34 @@ bool serial_build_path(const char* name, char* path, std::size_t capacity) {
 void serial_close_fd(int fd) {
     ioctl(fd, TIOCNXCL);
     close(fd);
+}
+
+extern "C" void serial_ignore_signal(int) {}
+
+// Closes `fd` while the driver still holds output the device will not take. The kernel's wait
+// for it to drain ends at a signal, after which the close goes on and the driver's shutdown
+// cancels what it held; so a timer signals this thread every SERIAL_CLOSE_NUDGE_MS (without
+// SA_RESTART) until the close has returned. The signal's action and the timer are put back.
+void serial_close_unwaited(int fd) {
+    struct sigaction nudge {};
+    nudge.sa_handler = serial_ignore_signal;
+    sigemptyset(&nudge.sa_mask);
+    struct sigaction old_action {};
+    itimerval every{};
+    every.it_value.tv_usec = SERIAL_CLOSE_NUDGE_MS * 1000;
+    every.it_interval = every.it_value;
+    itimerval old_timer{};
+    const itimerval off{};
+    const bool armed = sigaction(SIGALRM, &nudge, &old_action) == 0;
+    if (armed) {
+        setitimer(ITIMER_REAL, &every, &old_timer);
+    }
+    serial_close_fd(fd);
+    if (armed) {
+        setitimer(ITIMER_REAL, &off, nullptr);
+        sigaction(SIGALRM, &old_action, nullptr);
+        setitimer(ITIMER_REAL, &old_timer, nullptr);
+    }
 }
 
 // Raw, 115200 8N1, reads that never block in the driver: every byte value crosses unchanged and
@@ -138,17 +172,24 @@ void serial_close(serial_port* port) {
         return;
     }
     // Every caller waits for the device's answer after its writes, so output still queued here
-    // is output the device is not taking; Linux would wait up to 30 s (closing_wait) in close()
-    // for it to drain. It is discarded, which also cancels the USB transfers in flight (cdc_acm
-    // unlinks them). Only then: a discard is not invisible everywhere (a pty reports it to the
-    // other end). The settings go back before the close, so a terminal given as the port
-    // (/dev/tty) gets its echo and line editing back. Closing also releases the flock.
+    // is output the device is not taking, and Linux would wait for it in close() (closing_wait,
+    // 30 s). It is discarded first; on a driver that cannot discard it (cdc_acm counts its USB
+    // transfers in flight, and before Linux 6.5 its flush leaves them pending) the close's wait
+    // is cut short. Nothing is done when nothing is queued: a discard is not invisible everywhere
+    // (a pty reports it to the other end). The settings go back before the close, so a terminal
+    // given as the port (/dev/tty) gets its echo and line editing back. Closing also releases
+    // the flock.
     int queued = 0;
-    if (ioctl(port->fd, TIOCOUTQ, &queued) != 0 || queued > 0) {
+    const bool stuck = ioctl(port->fd, TIOCOUTQ, &queued) != 0 || queued > 0;
+    if (stuck) {
         tcflush(port->fd, TCOFLUSH);
     }
     tcsetattr(port->fd, TCSANOW, &port->found);
-    serial_close_fd(port->fd);
+    if (stuck && ioctl(port->fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
+        serial_close_unwaited(port->fd);
+    } else {
+        serial_close_fd(port->fd);
+    }
     delete port;
 }
 
