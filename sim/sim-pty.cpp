@@ -94,6 +94,7 @@ struct sim_instance::impl {
     void feed_through(std::uint64_t now);
     bool read_master(std::uint64_t now);
     bool read_while_deaf(std::uint64_t now);
+    bool slave_echoes() const;
     void host_reset(std::uint64_t now);
     bool write_master(std::uint64_t now, bool& blocked);
     timespec poll_timeout(std::uint64_t now, bool blocked) const;
@@ -206,6 +207,9 @@ bool sim_instance::impl::read_master(std::uint64_t now) {
         const auto count = static_cast<std::size_t>(n);
         switch (sim_packet_classify(buf, count)) {
         case sim_packet_kind::data:
+            if (slave_echoes()) {
+                break;
+            }
             if (in.byte_ns == 0) {
                 core->feed(buf + 1, count - 1, now);
             } else {
@@ -222,6 +226,14 @@ bool sim_instance::impl::read_master(std::uint64_t now) {
             break;
         }
     }
+}
+
+// A slave that echoes sends the device's own output back to it, which a USB port never does:
+// while the host has the port open it is raw, and once the host closed it (a host may put back
+// the echo it found) nobody reads the device at all. What arrives then is not the host's.
+bool sim_instance::impl::slave_echoes() const {
+    termios tio{};
+    return ::tcgetattr(slave_fd, &tio) == 0 && (tio.c_lflag & ECHO) != 0;
 }
 
 void sim_instance::impl::host_reset(std::uint64_t now) {
