@@ -57,6 +57,7 @@ bool chunk_scoped(sim_fault_kind kind) {
     case sim_fault_kind::disconnect:
     case sim_fault_kind::unplug:
     case sim_fault_kind::chunk_split:
+    case sim_fault_kind::deaf:
         return true;
     default:
         return false;
@@ -103,6 +104,7 @@ void sim_core::reset(std::uint64_t now_us) {
     const bool merge = !record_.resets_us.empty() && !host_data_since_reset_ &&
                        now_us - record_.resets_us.back() < SIM_RESET_MERGE_US;
     out_.clear(); // whatever had not gone out is lost with the reset
+    cure_deafness();
     if (session_) {
         end_session(sim_outcome::interrupted);
     }
@@ -120,6 +122,7 @@ void sim_core::hold_reset(std::uint64_t now_us) {
     }
     held_ = true;
     out_.clear();
+    cure_deafness();
     if (session_) {
         end_session(sim_outcome::interrupted);
     }
@@ -185,7 +188,7 @@ void sim_core::clear_console() {
 }
 
 void sim_core::feed(const std::uint8_t* bytes, std::size_t count, std::uint64_t now_us) {
-    for (std::size_t i = 0; i < count && !disconnect_; ++i) {
+    for (std::size_t i = 0; i < count && !disconnect_ && !record_.deaf; ++i) {
         host_data_since_reset_ = true;
         if (now_us < boot_ready_us_) {
             continue; // a booting device hears nothing
@@ -571,7 +574,7 @@ void sim_core::chunk_frame(std::uint16_t len, std::uint64_t now_us) {
         watchdog_reset(now_us, answer.what);
         return;
     }
-    if (chunk_lost(answer)) {
+    if (go_deaf(answer) || chunk_lost(answer)) {
         return;
     }
     if (const sim_fault* split = chunk_fault(answer, sim_fault_kind::chunk_split)) {
@@ -616,6 +619,30 @@ bool sim_core::chunk_lost(chunk_answer& answer) {
             " ms");
     }
     return false;
+}
+
+// The deaf fault: true when it took the chunk (answered first, or lost with the hang).
+bool sim_core::go_deaf(chunk_answer& answer) {
+    const sim_fault* f = chunk_fault(answer, sim_fault_kind::deaf);
+    if (f == nullptr) {
+        return false;
+    }
+    log("fault: deaf from " + answer.what + (f->answered ? ", after its answer" : ", unanswered"));
+    record_.deaf = true;
+    ++record_.deaf_spells;
+    if (f->answered) {
+        judge_chunk(answer);
+        send_chunk_answer(answer);
+    }
+    return true;
+}
+
+// A hang that the controller's reset cures: it hears the host again.
+void sim_core::cure_deafness() {
+    if (record_.deaf) {
+        record_.deaf = false;
+        log("deaf spell ended by the reset");
+    }
 }
 
 void sim_core::chunk_nak(chunk_answer& answer, std::uint8_t reason, std::uint32_t expected) {

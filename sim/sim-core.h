@@ -76,6 +76,9 @@ class sim_core {
     // Peeks and commits everything due at `now_us`; for tests.
     std::vector<std::uint8_t> drain(std::uint64_t now_us);
 
+    // Set while the deaf fault holds: the shell takes no host bytes off the link until a reset.
+    bool deaf() const { return record_.deaf; }
+
     // Set once the disconnect fault has fired; the shell then closes the link.
     bool disconnect_requested() const { return disconnect_; }
 
@@ -136,6 +139,8 @@ class sim_core {
                   std::uint64_t due_us);
     void back_to_prompt(std::uint64_t due_us);
     void watchdog_reset(std::uint64_t now_us, const std::string& what);
+    bool go_deaf(chunk_answer& answer);
+    void cure_deafness();
 
     const sim_fault* fault(std::size_t device, sim_fault_kind kind, std::uint32_t session,
                            std::uint32_t chunk = 0, std::uint32_t attempt = 0) const;

@@ -57,6 +57,10 @@ const char* const USAGE =
     "    watchdog            the device resets itself when the chunk arrives, or with\n"
     "                        at=finalize when the finalize does: session dropped, nothing\n"
     "                        written, boot text and prompt where kvup expects frames\n"
+    "    deaf                the device stops reading when the chunk arrives (with answer=1\n"
+    "                        after answering it): the link takes no more host bytes until\n"
+    "                        the connected controller's next reset; a relayed peer's hang\n"
+    "                        takes the controller's link with it\n"
     "  Start and finalize:\n"
     "    start-silent        no READY after 'fwupdate start' or 'fwupdate relay'\n"
     "    ready-length        READY with len=N payload bytes (default 6)\n"
@@ -115,6 +119,7 @@ constexpr kind_name KIND_NAMES[] = {
     {"watchdog", sim_fault_kind::watchdog},
     {"chunk-split", sim_fault_kind::chunk_split},
     {"nak-pingpong", sim_fault_kind::nak_pingpong},
+    {"deaf", sim_fault_kind::deaf},
 };
 
 bool is_console_fault(sim_fault_kind kind) {
@@ -267,6 +272,13 @@ bool sim_fault_parse(std::string_view text, sim_fault& fault, std::string& error
             fault.kind = sim_fault_kind::watchdog_finalize;
             if (!ok) {
                 error = "bad at '" + std::string(value) + "' (at=finalize, or chunk=K)";
+            }
+        } else if (key == "answer" && fault.kind == sim_fault_kind::deaf) {
+            std::uint32_t answer = 0;
+            ok = parse_field(value, "answer", answer, error) && answer <= 1;
+            fault.answered = answer == 1;
+            if (!ok && error.empty()) {
+                error = "answer may be 0 or 1";
             }
         } else if (key == "len") {
             ok = parse_field(value, "len", fault.length, error) && fault.length <= 8;

@@ -93,6 +93,9 @@ struct sim_instance::impl {
     void loop();
     void feed_through(std::uint64_t now);
     bool read_master(std::uint64_t now);
+    bool read_while_deaf(std::uint64_t now);
+    bool slave_echoes() const;
+    void host_reset(std::uint64_t now);
     bool write_master(std::uint64_t now, bool& blocked);
     timespec poll_timeout(std::uint64_t now, bool blocked) const;
     void flush_log();
@@ -191,6 +194,9 @@ void sim_instance::impl::feed_through(std::uint64_t now) {
 bool sim_instance::impl::read_master(std::uint64_t now) {
     std::uint8_t buf[1 + 4096];
     for (;;) {
+        if (core->deaf()) {
+            return true; // what the host writes from now on stays in the pty
+        }
         const ssize_t n = ::read(master, buf, sizeof buf);
         if (n < 0) {
             return errno == EAGAIN || errno == EINTR;
@@ -201,6 +207,9 @@ bool sim_instance::impl::read_master(std::uint64_t now) {
         const auto count = static_cast<std::size_t>(n);
         switch (sim_packet_classify(buf, count)) {
         case sim_packet_kind::data:
+            if (slave_echoes()) {
+                break;
+            }
             if (in.byte_ns == 0) {
                 core->feed(buf + 1, count - 1, now);
             } else {
@@ -210,17 +219,47 @@ bool sim_instance::impl::read_master(std::uint64_t now) {
             }
             break;
         case sim_packet_kind::reset:
-            feed_through(now);
-            inbound.clear(); // the device resets; what was still on the line is lost
-            in.free_ns = now * 1000;
-            out.free_ns = now * 1000;
-            core->reset(now);
+            host_reset(now);
             break;
         case sim_packet_kind::status:
         case sim_packet_kind::empty:
             break;
         }
     }
+}
+
+// A slave that echoes sends the device's own output back to it, which a USB port never does:
+// while the host has the port open it is raw, and once the host closed it (a host may put back
+// the echo it found) nobody reads the device at all. What arrives then is not the host's.
+bool sim_instance::impl::slave_echoes() const {
+    termios tio{};
+    return ::tcgetattr(slave_fd, &tio) == 0 && (tio.c_lflag & ECHO) != 0;
+}
+
+void sim_instance::impl::host_reset(std::uint64_t now) {
+    feed_through(now);
+    inbound.clear(); // the device resets; what was still on the line is lost
+    in.free_ns = now * 1000;
+    out.free_ns = now * 1000;
+    core->reset(now);
+}
+
+// A deaf device leaves the host's bytes in the pty, so the host's writes stall once its buffers
+// are full. Only the host's queue discard, the trace of its reset, is taken (it comes first in
+// packet mode); the bytes written before it are lost with the reset, as on a real line.
+bool sim_instance::impl::read_while_deaf(std::uint64_t now) {
+    std::uint8_t buf[1 + 4096];
+    const ssize_t n = ::read(master, buf, sizeof buf);
+    if (n <= 0) {
+        return n == 0 || errno == EAGAIN || errno == EINTR;
+    }
+    if (sim_packet_classify(buf, static_cast<std::size_t>(n)) != sim_packet_kind::reset) {
+        return true;
+    }
+    while (::read(master, buf, sizeof buf) > 0) {
+    }
+    host_reset(now);
+    return true;
 }
 
 // Device bytes go to the pty once they are through the emulated line, never before: the host
@@ -295,6 +334,7 @@ void sim_instance::impl::loop() {
         timespec timeout{};
         bool ok = true;
         bool disconnect = false;
+        bool deaf = false;
         {
             std::lock_guard<std::mutex> lock(mu);
             const std::uint64_t now = now_us();
@@ -310,6 +350,7 @@ void sim_instance::impl::loop() {
                 running = false;
             }
             timeout = poll_timeout(now, blocked);
+            deaf = core->deaf();
         }
         changed.notify_all();
         flush_log();
@@ -317,7 +358,9 @@ void sim_instance::impl::loop() {
             break;
         }
 
-        pollfd fds[2] = {{master, static_cast<short>(POLLIN | (blocked ? POLLOUT : 0)), 0},
+        // Deaf, only the host's queue discards are watched for (POLLPRI in packet mode).
+        const short listen = deaf ? POLLPRI : POLLIN;
+        pollfd fds[2] = {{master, static_cast<short>(listen | (blocked ? POLLOUT : 0)), 0},
                          {wake[0], POLLIN, 0}};
         const int ready = ::ppoll(fds, 2, &timeout, nullptr);
         if (ready < 0 && errno != EINTR) {
@@ -326,9 +369,9 @@ void sim_instance::impl::loop() {
         if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
             break;
         }
-        if (ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+        if (ready > 0 && (fds[0].revents & (POLLIN | POLLPRI | POLLHUP | POLLERR)) != 0) {
             std::lock_guard<std::mutex> lock(mu);
-            ok = read_master(now_us());
+            ok = deaf ? read_while_deaf(now_us()) : read_master(now_us());
         }
         if (!ok) {
             break;

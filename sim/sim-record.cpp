@@ -219,6 +219,10 @@ std::string sim_record_summary(const sim_record& record) {
     if (record.watchdog_resets != 0) {
         out += "  watchdog resets: " + std::to_string(record.watchdog_resets) + "\n";
     }
+    if (record.deaf_spells != 0) {
+        out += "  deaf spells: " + std::to_string(record.deaf_spells) +
+               (record.deaf ? " (deaf now)\n" : "\n");
+    }
     if (record.disconnected) {
         out += "  link: closed by the disconnect fault\n";
     }

@@ -195,6 +195,13 @@ void sim_usb_device::submit(const std::uint8_t* h, const std::uint8_t* data, std
         ret_submit(seqnum, SIM_USB_EPIPE, packets, nullptr, 0);
         return;
     }
+    if (ep == SIM_USB_EP_DATA && direction == USBIP_DIR_OUT && core_.deaf()) {
+        // Never completed: the host controller sees a NAK for ever, and the bytes stay in the
+        // host's driver. An unlink still gets its answer.
+        log_.push_back("fault: deaf, bulk OUT of " + std::to_string(length) + " bytes held");
+        pending_.push_back({seqnum, ep, length, true, packets});
+        return;
+    }
     if (ep == SIM_USB_EP_DATA && direction == USBIP_DIR_OUT) {
         core_.usb_record().bulk_out_bytes += length;
         if (length > 0 && awaiting_host_) {
@@ -357,6 +364,7 @@ bool sim_usb_device::line_state(std::uint16_t value, std::uint64_t now_us) {
         open_reset_ = usb.dtr_resets.size() - 1;
         awaiting_host_.reset();
         core_.hold_reset(now_us);
+        release_held_out();
     } else if (!was_dtr && dtr()) {
         if (open_reset_) {
             usb.dtr_resets[*open_reset_].set_us = now_us;
@@ -390,6 +398,18 @@ void sim_usb_device::unlink(std::uint32_t seqnum, std::uint32_t victim) {
     out_.insert(out_.end(), h, h + USBIP_HEADER_LEN);
 }
 
+// The reset cured a deaf device: the transfers it held complete, their bytes lost in the hang.
+void sim_usb_device::release_held_out() {
+    for (auto it = pending_.begin(); it != pending_.end();) {
+        if (!it->out) {
+            ++it;
+            continue;
+        }
+        ret_submit(it->seqnum, 0, it->packets, nullptr, 0, it->length);
+        it = pending_.erase(it);
+    }
+}
+
 void sim_usb_device::ret_submit(std::uint32_t seqnum, std::int32_t status,
                                 std::uint32_t number_of_packets, const std::uint8_t* data,
                                 std::size_t data_len, std::uint32_t out_len) {
@@ -413,7 +433,7 @@ void sim_usb_device::pump(std::uint64_t now_us) {
         return;
     }
     for (auto it = pending_.begin(); it != pending_.end();) {
-        if (it->ep != SIM_USB_EP_DATA) {
+        if (it->ep != SIM_USB_EP_DATA || it->out) {
             ++it;
             continue;
         }
@@ -442,8 +462,9 @@ void sim_usb_device::sent(std::size_t count) {
 }
 
 std::optional<std::uint64_t> sim_usb_device::next_due_us() const {
-    const bool reader = std::any_of(pending_.begin(), pending_.end(),
-                                    [](const pending_urb& u) { return u.ep == SIM_USB_EP_DATA; });
+    const bool reader = std::any_of(pending_.begin(), pending_.end(), [](const pending_urb& u) {
+        return u.ep == SIM_USB_EP_DATA && !u.out;
+    });
     if (!reader && dtr()) {
         return std::nullopt; // the output waits for the host to read
     }

@@ -106,6 +106,8 @@ class sim_usb_device {
         std::uint32_t seqnum;
         std::uint32_t ep;
         std::uint32_t length;
+        bool out = false; // a bulk OUT held by a deaf device
+        std::uint32_t packets = 0;
     };
 
     bool take_import();
@@ -118,6 +120,7 @@ class sim_usb_device {
                        std::vector<std::uint8_t>& answer, std::uint64_t now_us);
     bool line_state(std::uint16_t value, std::uint64_t now_us);
     void unlink(std::uint32_t seqnum, std::uint32_t victim);
+    void release_held_out();
     void ret_submit(std::uint32_t seqnum, std::int32_t status, std::uint32_t number_of_packets,
                     const std::uint8_t* data, std::size_t data_len, std::uint32_t out_len = 0);
     std::vector<std::uint8_t> descriptor(std::uint8_t type, std::uint8_t index) const;
@@ -131,7 +134,8 @@ class sim_usb_device {
     bool unplug_ = false;
     std::vector<std::uint8_t> in_;
     std::vector<std::uint8_t> out_;
-    std::deque<pending_urb> pending_; // IN URBs waiting for data, oldest first
+    std::deque<pending_urb> pending_; // IN URBs waiting for data (and OUT ones a deaf device
+                                      // holds), oldest first
     std::vector<std::string> log_;
 
     bool imported_ = false;

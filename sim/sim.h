@@ -40,6 +40,8 @@ enum class sim_fault_kind : std::uint8_t {
                         // `gap_ms` later: with the defaults, across kvup's 2000 ms deadline
     nak_pingpong,       // chunk `chunk` is taken, every later one NAK'd naming it, and the
                         // device forgets what it took after it; kvup is sent back for ever
+    deaf,               // the link stops taking host bytes on receipt of the chunk (answered
+                        // first when `answered`) until the connected controller's next reset
 };
 
 // One injected fault. A zero `chunk_attempt` or `session` matches every attempt or session.
@@ -56,6 +58,7 @@ struct sim_fault {
     std::uint32_t expected = 0;
     std::uint32_t count = 16; // noise bytes
     std::uint16_t length = 0; // ack_length (0 means 3), ready_length (0 means 6)
+    bool answered = false;    // deaf: the chunk is answered before the device stops reading
 };
 
 // The longest serial number or type word a device may have.
@@ -214,6 +217,8 @@ struct sim_record {
     bool disconnected = false;
     sim_usb_record usb;
     std::uint32_t watchdog_resets = 0; // devices that reset themselves (the watchdog fault)
+    std::uint32_t deaf_spells = 0;     // times the link stopped taking host bytes (deaf fault)
+    bool deaf = false;                 // it takes none now
 };
 
 // The device record with that serial, or null.

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -12,14 +13,20 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
 
 struct serial_port {
     int fd;
+    termios found; // the settings at open, put back at close
 };
 
 namespace {
+
+// How often the close's wait for output the device will not take is interrupted; the first
+// interruption ends it.
+constexpr long SERIAL_CLOSE_NUDGE_MS = 50;
 
 // Input flags that some systems lack; every one of them edits received bytes when set.
 #ifdef IUCLC
@@ -47,6 +54,34 @@ void serial_close_fd(int fd) {
     close(fd);
 }
 
+extern "C" void serial_ignore_signal(int) {}
+
+// Closes `fd` while the driver still holds output the device will not take. The kernel's wait
+// for it to drain ends at a signal, after which the close goes on and the driver's shutdown
+// cancels what it held; so a timer signals this thread every SERIAL_CLOSE_NUDGE_MS (without
+// SA_RESTART) until the close has returned. The signal's action and the timer are put back.
+void serial_close_unwaited(int fd) {
+    struct sigaction nudge {};
+    nudge.sa_handler = serial_ignore_signal;
+    sigemptyset(&nudge.sa_mask);
+    struct sigaction old_action {};
+    itimerval every{};
+    every.it_value.tv_usec = SERIAL_CLOSE_NUDGE_MS * 1000;
+    every.it_interval = every.it_value;
+    itimerval old_timer{};
+    const itimerval off{};
+    const bool armed = sigaction(SIGALRM, &nudge, &old_action) == 0;
+    if (armed) {
+        setitimer(ITIMER_REAL, &every, &old_timer);
+    }
+    serial_close_fd(fd);
+    if (armed) {
+        setitimer(ITIMER_REAL, &off, nullptr);
+        sigaction(SIGALRM, &old_action, nullptr);
+        setitimer(ITIMER_REAL, &old_timer, nullptr);
+    }
+}
+
 // Raw, 115200 8N1, reads that never block in the driver: every byte value crosses unchanged and
 // the waiting is done by poll(). Hardware flow control and the modem lines stay as found.
 void serial_make_transparent(termios& tio) {
@@ -66,13 +101,21 @@ int serial_poll_ms(std::uint64_t remaining_ms) {
     return remaining_ms > INT_MAX ? INT_MAX : static_cast<int>(remaining_ms);
 }
 
-// Waits for the port to take more bytes; false on an error or a hang-up.
-bool serial_wait_writable(int fd) {
+// Waits until the port takes more bytes or `deadline_ms` passes; false on an error, a hang-up
+// or the deadline.
+bool serial_wait_writable(int fd, std::uint64_t deadline_ms) {
     for (;;) {
+        const std::uint64_t now_ms = timer_now_ms();
+        if (now_ms >= deadline_ms) {
+            return false;
+        }
         pollfd pfd{fd, POLLOUT, 0};
-        const int ready = poll(&pfd, 1, -1);
+        const int ready = poll(&pfd, 1, serial_poll_ms(deadline_ms - now_ms));
         if (ready < 0 && errno == EINTR) {
             continue;
+        }
+        if (ready == 0) {
+            continue; // the deadline is checked above
         }
         return ready > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
     }
@@ -85,7 +128,9 @@ serial_port* serial_open(const char* name) {
     if (!serial_build_path(name, path, sizeof path)) {
         return nullptr;
     }
-    // Non-blocking only for the open itself, so a port without carrier detect does not hang it.
+    // Non-blocking for good: the open does not wait for carrier detect, and a write takes what the
+    // driver has room for at once, so a device that stops reading cannot hold it past its bound.
+    // Reads are unchanged by it: they wait in poll() and VMIN=0/VTIME=0 never block anyway.
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return nullptr;
@@ -102,20 +147,21 @@ serial_port* serial_open(const char* name) {
     }
     ioctl(fd, TIOCEXCL);
 
-    const int flags = fcntl(fd, F_GETFL);
-    termios tio{};
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || tcgetattr(fd, &tio) != 0) {
+    termios found{};
+    if (tcgetattr(fd, &found) != 0) {
         serial_close_fd(fd);
         return nullptr;
     }
+    termios tio = found;
     serial_make_transparent(tio);
     if (tcsetattr(fd, TCSANOW, &tio) != 0) {
         serial_close_fd(fd);
         return nullptr;
     }
 
-    serial_port* port = new (std::nothrow) serial_port{fd};
+    serial_port* port = new (std::nothrow) serial_port{fd, found};
     if (port == nullptr) {
+        tcsetattr(fd, TCSANOW, &found);
         serial_close_fd(fd);
     }
     return port;
@@ -125,8 +171,25 @@ void serial_close(serial_port* port) {
     if (port == nullptr) {
         return;
     }
-    // Closing the descriptor also releases the flock.
-    serial_close_fd(port->fd);
+    // Every caller waits for the device's answer after its writes, so output still queued here
+    // is output the device is not taking, and Linux would wait for it in close() (closing_wait,
+    // 30 s). It is discarded first; on a driver that cannot discard it (cdc_acm counts its USB
+    // transfers in flight, and before Linux 6.5 its flush leaves them pending) the close's wait
+    // is cut short. Nothing is done when nothing is queued: a discard is not invisible everywhere
+    // (a pty reports it to the other end). The settings go back before the close, so a terminal
+    // given as the port (/dev/tty) gets its echo and line editing back. Closing also releases
+    // the flock.
+    int queued = 0;
+    const bool stuck = ioctl(port->fd, TIOCOUTQ, &queued) != 0 || queued > 0;
+    if (stuck) {
+        tcflush(port->fd, TCOFLUSH);
+    }
+    tcsetattr(port->fd, TCSANOW, &port->found);
+    if (stuck && ioctl(port->fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
+        serial_close_unwaited(port->fd);
+    } else {
+        serial_close_fd(port->fd);
+    }
     delete port;
 }
 
@@ -174,6 +237,8 @@ int serial_write(serial_port* port, const void* bytes, std::size_t count) {
     if (port == nullptr || count > INT_MAX) {
         return -1;
     }
+    // One deadline for the whole call: a device that takes a byte now and then cannot stretch it.
+    const std::uint64_t deadline_ms = timer_now_ms() + serial_write_bound_ms(count);
     const auto* next = static_cast<const unsigned char*>(bytes);
     std::size_t written = 0;
     while (written < count) {
@@ -186,10 +251,13 @@ int serial_write(serial_port* port, const void* bytes, std::size_t count) {
             continue;
         }
         if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
-            serial_wait_writable(port->fd)) {
+            serial_wait_writable(port->fd, deadline_ms)) {
             continue;
         }
-        return written > 0 ? static_cast<int>(written) : -1;
+        break;
+    }
+    if (written == 0 && count > 0) {
+        return -1;
     }
     return static_cast<int>(written);
 }

@@ -27,14 +27,16 @@ void serial_apply_line_settings(DCB& dcb) {
 }
 
 // ReadIntervalTimeout MAXDWORD with no multiplier: a read returns at once with what is buffered,
-// or waits up to the constant for the first byte. No write time-out at all.
-void serial_set_timeouts(HANDLE handle, DWORD read_constant_ms) {
+// or waits up to the read constant for the first byte. A write constant of 0 means no write
+// time-out, so every write sets its own, and every read its own, before the call; neither
+// relies on what the other left.
+void serial_set_timeouts(HANDLE handle, DWORD read_constant_ms, DWORD write_constant_ms) {
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = read_constant_ms;
     timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = 0;
+    timeouts.WriteTotalTimeoutConstant = write_constant_ms;
     SetCommTimeouts(handle, &timeouts);
 }
 
@@ -64,7 +66,7 @@ serial_port* serial_open(const char* name) {
         CloseHandle(handle);
         return nullptr;
     }
-    serial_set_timeouts(handle, 0);
+    serial_set_timeouts(handle, 0, 0);
     serial_port* port = new (std::nothrow) serial_port{handle};
     if (port == nullptr) {
         CloseHandle(handle);
@@ -76,6 +78,13 @@ void serial_close(serial_port* port) {
     if (port == nullptr) {
         return;
     }
+    // Output still queued is output the device is not taking (every write is followed by a wait
+    // for its answer): it is dropped, so the close does not wait on it.
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(port->handle, &errors, &status) || status.cbOutQue > 0) {
+        PurgeComm(port->handle, PURGE_TXABORT | PURGE_TXCLEAR);
+    }
     CloseHandle(port->handle);
     delete port;
 }
@@ -84,7 +93,7 @@ int serial_read(serial_port* port, void* buffer, std::size_t count, std::uint32_
     if (port == nullptr) {
         return -1;
     }
-    serial_set_timeouts(port->handle, timeout_ms);
+    serial_set_timeouts(port->handle, timeout_ms, 0);
     // The result is an int, so one read never asks for more than an int can report.
     const DWORD wanted = count > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<DWORD>(count);
     DWORD got = 0;
@@ -98,16 +107,26 @@ int serial_write(serial_port* port, const void* bytes, std::size_t count) {
     if (port == nullptr || count > 0x7FFFFFFFu) {
         return -1;
     }
+    // One deadline for the whole call; each WriteFile may wait only for what is left of it.
+    const std::uint64_t deadline_ms = timer_now_ms() + serial_write_bound_ms(count);
     const auto* next = static_cast<const unsigned char*>(bytes);
     std::size_t written = 0;
     while (written < count) {
+        const std::uint64_t now_ms = timer_now_ms();
+        if (now_ms >= deadline_ms) {
+            break; // a write constant of 0 would wait for ever
+        }
+        serial_set_timeouts(port->handle, 0, static_cast<DWORD>(deadline_ms - now_ms));
         DWORD put = 0;
         const BOOL ok = WriteFile(port->handle, next + written, static_cast<DWORD>(count - written),
                                   &put, nullptr);
         if (!ok || put == 0) {
-            return written > 0 ? static_cast<int>(written) : -1;
+            break;
         }
         written += put;
+    }
+    if (written == 0 && count > 0) {
+        return -1;
     }
     return static_cast<int>(written);
 }

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -17,9 +18,53 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
 namespace {
 
 class Link : public kvup_e2e {};
+
+termios settings_of(const std::string& path) {
+    termios tio{};
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_GE(fd, 0) << path;
+    EXPECT_EQ(::tcgetattr(fd, &tio), 0);
+    ::close(fd);
+    return tio;
+}
+
+::testing::AssertionResult same_settings(const termios& a, const termios& b) {
+    if (a.c_iflag != b.c_iflag || a.c_oflag != b.c_oflag || a.c_cflag != b.c_cflag ||
+        a.c_lflag != b.c_lflag || std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) != 0 ||
+        cfgetispeed(&a) != cfgetispeed(&b) || cfgetospeed(&a) != cfgetospeed(&b)) {
+        return ::testing::AssertionFailure()
+               << std::hex << "iflag " << a.c_iflag << "/" << b.c_iflag << ", oflag " << a.c_oflag
+               << "/" << b.c_oflag << ", cflag " << a.c_cflag << "/" << b.c_cflag << ", lflag "
+               << a.c_lflag << "/" << b.c_lflag;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// kvup leaves the port as it found it, after a run that succeeded and after one that failed: a
+// terminal given as the port by mistake (/dev/tty) gets its echo and line editing back. The
+// port starts with the line discipline's defaults, echo included.
+TEST_F(Link, PortSettingsArePutBackAsFound) {
+    sim_config config;
+    config.self = make_device("KC-0001", "controller", 1);
+    start_sim(config);
+    const termios before = settings_of(sim->slave_path());
+    ASSERT_NE(before.c_lflag & ECHO, 0u);
+
+    const process_result updated_run = kvup(kvup_args("self"));
+    EXPECT_EQ(updated_run.exit_status, 0) << updated_run.err;
+    EXPECT_TRUE(same_settings(settings_of(sim->slave_path()), before));
+
+    const process_result refused = kvup(kvup_args("self", "wrong password"));
+    EXPECT_EQ(refused.exit_status, 1);
+    EXPECT_TRUE(same_settings(settings_of(sim->slave_path()), before));
+}
 
 // The port passes every byte unchanged: no flow-control byte is taken, no line end translated,
 // no control character acted on, no high bit stripped. The image holds every byte value, the

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <fcntl.h>
 #include <fstream>
 #include <memory>
@@ -290,6 +291,33 @@ TEST_F(WineKvup, WrongPasswordEndsTheRunBeforeAnyUpdate) {
     EXPECT_EQ(record.password_refusals, 1u);
     EXPECT_TRUE(record.sessions.empty());
     EXPECT_TRUE(record.frames.empty());
+}
+
+// A device that stops reading after it answers chunk 0: the pty fills and Wine's WriteFile
+// waits. Each write's time-out (SetCommTimeouts before every WriteFile) must end it, so the run
+// ends by itself with the warnings and the ERROR line; the limit is a hang guard.
+TEST_F(WineKvup, DeviceThatStopsReadingEndsTheRunWithExitOne) {
+    write_firmware({image(1, 'A', 20'000), image(1, 'B', 20'000)});
+    sim_config config;
+    sim_fault deaf;
+    deaf.kind = sim_fault_kind::deaf;
+    deaf.chunk = 0;
+    deaf.answered = true;
+    config.self.faults = {deaf};
+    sim_instance& sim = start_sim(config);
+
+    const wine_result run =
+        wine_run(wine_, update_args({"--password", PASSWORD, "--target", "self"}), dir_.path(), "",
+                 std::chrono::seconds(120));
+
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(run.exit_status, 1) << show(run);
+    const std::string err = wine_crlf_to_lf(run.err);
+    EXPECT_TRUE(contains(err, "WARNING: write failed sending chunk 1, retrying (")) << err;
+    EXPECT_TRUE(err.ends_with("ERROR: giving up on chunk 1 after 5 attempts\n")) << err;
+    EXPECT_EQ(sim.record().deaf_spells, 1u);
+    std::printf("device that stops reading: kvup.exe ended after %lld ms\n",
+                static_cast<long long>(run.elapsed.count()));
 }
 
 TEST_F(WineKvup, BundleThatDoesNotLoadLeavesThePortAlone) {

@@ -4,11 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstring>
+#include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -163,6 +168,104 @@ TEST_F(SerialPty, HangUpEndsAWaitAtOnce) {
 TEST_F(SerialPty, WriteOfNothingReturnsZero) {
     EXPECT_EQ(serial_write(port, "", 0), 0);
     EXPECT_EQ(read_for(pty.master, 1, 100), "");
+}
+
+// The far end stops reading: nothing in the pty is taken off, so its buffers fill and stay full.
+// A write past its bound must fail like any failed write instead of blocking for ever. On a
+// hang (the fault) the test closes the master, which ends the write with an error.
+class SerialWriteBound : public SerialPty {
+  protected:
+    int write_with_guard(const std::vector<char>& bytes, long long& took_ms) {
+        const auto start = steady_clock::now();
+        auto result = std::async(std::launch::async,
+                                 [&] { return serial_write(port, bytes.data(), bytes.size()); });
+        const auto guard = std::chrono::milliseconds(serial_write_bound_ms(bytes.size()) + 5000);
+        if (result.wait_for(guard) != std::future_status::ready) {
+            ADD_FAILURE() << "serial_write still blocked after " << guard.count() << " ms";
+            pty.close_master();
+        }
+        const int written = result.get();
+        took_ms = elapsed_ms(start);
+        return written;
+    }
+};
+
+TEST_F(SerialWriteBound, DeviceThatTakesNothingFailsTheWriteAfterTheBound) {
+    // Far more than a pty holds (a few kilobytes): the write must stall.
+    const std::vector<char> bytes(32 * 1024, 'd');
+    long long took_ms = 0;
+    const int written = write_with_guard(bytes, took_ms);
+    EXPECT_GT(written, 0); // what the pty took before it filled
+    EXPECT_LT(written, static_cast<int>(bytes.size()));
+    EXPECT_GE(took_ms, SERIAL_WRITE_TIMEOUT_MS - 100);
+
+    // With the buffers still full, the next write takes nothing and says so.
+    EXPECT_EQ(write_with_guard(std::vector<char>(4108, 'e'), took_ms), -1);
+}
+
+TEST_F(SerialWriteBound, OneDeadlineForTheWholeCallNotForEachPiece) {
+    // A device that takes a little now and then never lets a per-piece wait expire.
+    std::atomic<bool> done{false};
+    std::thread trickle([&] {
+        char sink[64];
+        while (!done.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            if (pty.master >= 0 && wait_readable(pty.master, 0)) {
+                [[maybe_unused]] const ssize_t n = read(pty.master, sink, sizeof sink);
+            }
+        }
+    });
+    const std::vector<char> bytes(32 * 1024, 't');
+    long long took_ms = 0;
+    const int written = write_with_guard(bytes, took_ms);
+    done = true;
+    trickle.join();
+    EXPECT_GT(written, 0);
+    EXPECT_LT(written, static_cast<int>(bytes.size()));
+}
+
+TEST_F(SerialWriteBound, WriteTheDeviceReadsGoesThroughWhole) {
+    const std::vector<char> bytes(64 * 1024, 'r');
+    std::string received;
+    std::thread reader([&] { received = read_for(pty.master, bytes.size(), 10000); });
+    long long took_ms = 0;
+    EXPECT_EQ(write_with_guard(bytes, took_ms), static_cast<int>(bytes.size()));
+    reader.join();
+    EXPECT_EQ(received, std::string(bytes.begin(), bytes.end()));
+}
+
+TEST(SerialWriteBoundValue, LineTimeAt115200RoundedUpOnTopOfTheTimeOut) {
+    EXPECT_EQ(serial_write_bound_ms(0), SERIAL_WRITE_TIMEOUT_MS);
+    EXPECT_EQ(serial_write_bound_ms(1), SERIAL_WRITE_TIMEOUT_MS + 1);
+    EXPECT_EQ(serial_write_bound_ms(4108), SERIAL_WRITE_TIMEOUT_MS + 357);
+    EXPECT_EQ(serial_write_bound_ms(11520), SERIAL_WRITE_TIMEOUT_MS + 1000);
+}
+
+// The settings as the port had them before kvup: a terminal given as the port (/dev/tty) must
+// get its echo and line editing back.
+TEST(SerialClose, PutsBackTheSettingsFoundAtOpen) {
+    test_pty pty;
+    ASSERT_TRUE(pty.open());
+    termios before{};
+    ASSERT_EQ(tcgetattr(pty.slave, &before), 0);
+    ASSERT_NE(before.c_lflag & ECHO, 0u); // a fresh pty is cooked
+
+    serial_port* port = serial_open(pty.slave_path.c_str());
+    ASSERT_NE(port, nullptr);
+    termios during{};
+    ASSERT_EQ(tcgetattr(pty.slave, &during), 0);
+    EXPECT_EQ(during.c_lflag & ECHO, 0u);
+    serial_close(port);
+
+    termios after{};
+    ASSERT_EQ(tcgetattr(pty.slave, &after), 0);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(std::memcmp(after.c_cc, before.c_cc, sizeof before.c_cc), 0);
+    EXPECT_EQ(cfgetispeed(&after), cfgetispeed(&before));
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
 }
 
 TEST(SerialNullHandle, ReadAndWriteFailCloseAndResetDoNothing) {

@@ -194,6 +194,41 @@ TEST(SimFaults, DisconnectAtAChunkStopsEverything) {
     EXPECT_TRUE(h.take().text.empty()) << "a closed link boots nothing";
 }
 
+// The device stops reading at its chunk, answered first or not: nothing the host sends is heard
+// until the controller's next reset, which cures it. A peer's hang takes the controller's link.
+TEST(SimFaults, DeafDeviceHearsNothingUntilTheNextReset) {
+    const bytes image = make_image(3 * 4096, 7);
+    sim_fault answered = make_fault(sim_fault_kind::deaf, 1);
+    answered.answered = true;
+    host h(self_with({answered}));
+    h.enter_installer();
+    ASSERT_EQ(h.start("fwupdate start").size(), 1u);
+    EXPECT_EQ(h.exchange(chunk_frame(image, 0))[0].type, 0x82);
+    EXPECT_FALSE(h.core.deaf());
+    EXPECT_EQ(h.exchange(chunk_frame(image, 1))[0].type, 0x82) << "answered before the hang";
+    EXPECT_TRUE(h.core.deaf());
+    const std::size_t heard = h.core.record().frames.size();
+    EXPECT_TRUE(h.exchange(chunk_frame(image, 2)).empty());
+    EXPECT_EQ(h.core.record().frames.size(), heard);
+    h.reset();
+    h.take();
+    EXPECT_FALSE(h.core.deaf());
+    EXPECT_EQ(h.line("installer on"), "Installer password: ");
+    EXPECT_EQ(h.core.record().deaf_spells, 1u);
+
+    sim_config config;
+    sim_device_config peer;
+    peer.serial = "KR-1";
+    peer.faults = {make_fault(sim_fault_kind::deaf, 0)};
+    config.peers = {peer};
+    host p(config);
+    p.enter_installer();
+    ASSERT_EQ(p.start("fwupdate relay KR-1").size(), 1u);
+    EXPECT_TRUE(p.exchange(chunk_frame(image, 0)).empty()) << "lost with the hang";
+    EXPECT_TRUE(p.core.deaf());
+    EXPECT_EQ(p.core.record().devices[0].banks[1].writes, 0u);
+}
+
 TEST(SimFaults, BootSilentHasNoMarkerButTheConsoleWorks) {
     host h(self_with({make_fault(sim_fault_kind::boot_silent)}));
     h.reset();

@@ -211,3 +211,18 @@ TEST(SimOptions, WatchdogAtAChunkOrAtTheFinalize) {
     EXPECT_NE(error.find("at=finalize"), std::string::npos) << error;
     EXPECT_FALSE(sim_fault_parse("finalize-silent:at=finalize", f, error));
 }
+
+// A deaf device answers its chunk first only when told answer=1; no other fault takes `answer`.
+TEST(SimOptions, DeafAnsweredOrNot) {
+    sim_fault f;
+    std::string error;
+    ASSERT_TRUE(sim_fault_parse("deaf:chunk=2,answer=1", f, error)) << error;
+    EXPECT_EQ(f.kind, sim_fault_kind::deaf);
+    EXPECT_EQ(f.chunk, 2u);
+    EXPECT_TRUE(f.answered);
+    f = {};
+    ASSERT_TRUE(sim_fault_parse("deaf:chunk=0", f, error)) << error;
+    EXPECT_FALSE(f.answered);
+    EXPECT_FALSE(sim_fault_parse("deaf:answer=2", f, error));
+    EXPECT_FALSE(sim_fault_parse("chunk-silent:answer=1", f, error));
+}

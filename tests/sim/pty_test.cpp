@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 using simtest::bytes;
@@ -166,6 +167,31 @@ TEST(SimPty, QueueDiscardIsTheResetAndSettingsChangesAreNot) {
     ASSERT_TRUE(p.read_until("Kelvane controller KC-0001"));
     ASSERT_TRUE(p.read_until(SIM_PROMPT));
     EXPECT_EQ(sim->record().resets_us.size(), 1u);
+}
+
+// A port that echoes (a host put back the echo it found, then closed it) would send the device's
+// own output back to it, and its answers to that back again, for ever. The device hears nothing
+// through an echoing port; once the port is raw it hears the host again.
+TEST(SimPty, NothingIsHeardWhileThePortEchoes) {
+    std::unique_ptr<sim_instance> sim = start(sim_config{});
+    ASSERT_NE(sim, nullptr);
+    port p(sim->port_path());
+    ASSERT_TRUE(p.ok());
+    termios tio{};
+    ::tcgetattr(p.fd(), &tio);
+    tio.c_lflag |= ECHO;
+    ::tcsetattr(p.fd(), TCSANOW, &tio);
+    p.flush(); // the boot text that follows is echoed
+    ASSERT_TRUE(p.read_until(SIM_PROMPT));
+    p.write("help\r");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(sim->record().lines.empty());
+
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(p.fd(), TCSANOW, &tio);
+    p.write("help\r");
+    ASSERT_TRUE(sim->wait_for([](const sim_record& r) { return !r.lines.empty(); }, HANG_MS));
+    EXPECT_EQ(sim->record().lines, std::vector<std::string>{"help"});
 }
 
 TEST(SimPty, UpdatesAcrossReopenedSessionsFlipBanks) {

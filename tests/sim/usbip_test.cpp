@@ -537,3 +537,59 @@ TEST(UsbFaults, UnplugOnDtrLeavesThatRequestUnanswered) {
     h.send(h.kernel.bulk_out(std::string("help\r")));
     EXPECT_TRUE(h.rets.empty()) << "a device that is gone answers nothing";
 }
+
+// A device that stops reading leaves every bulk OUT transfer pending, which the host controller
+// sees as a NAK for ever. The host's unlink (its flush) is still answered, and the reset the
+// next DTR clear gives completes the rest: their bytes were lost in the hang.
+TEST(UsbFaults, DeafDeviceHoldsBulkOutUntilUnlinkedOrReset) {
+    sim_config config;
+    sim_fault deaf;
+    deaf.kind = sim_fault_kind::deaf;
+    deaf.chunk = 0;
+    deaf.answered = true;
+    config.self.faults = {deaf};
+    usb_host h(config);
+    h.enumerate();
+    h.open();
+    h.pulse_dtr();
+    h.advance_ms(150);
+    h.line("installer on");
+    h.line("kelvane");
+    h.line("fwupdate start");
+    const simtest::bytes image = simtest::make_image(2 * 4096, 6);
+    h.console.clear();
+    h.rets.clear();
+    h.send(h.kernel.bulk_out(simtest::chunk_frame(image, 0)));
+    h.advance_ms(5);
+    ASSERT_EQ(h.last().status, 0) << "chunk 0 is taken";
+    const simtest::device_output ack =
+        simtest::split_output(bytes(h.console.begin(), h.console.end()));
+    ASSERT_EQ(ack.frames.size(), 1u) << "and answered";
+    EXPECT_TRUE(h.core.deaf());
+
+    h.rets.clear();
+    h.send(h.kernel.bulk_out(simtest::chunk_frame(image, 1)));
+    const std::uint32_t unlinked = h.kernel.last_seqnum();
+    h.send(h.kernel.bulk_out(std::string("\r")));
+    const std::uint32_t reset_away = h.kernel.last_seqnum();
+    h.advance_ms(1000);
+    EXPECT_TRUE(h.rets.empty()) << "a held transfer was answered";
+
+    h.send(h.kernel.unlink(unlinked));
+    ASSERT_EQ(h.rets.size(), 1u);
+    EXPECT_EQ(h.rets[0].command, 4u);
+    EXPECT_EQ(h.rets[0].status, SIM_USB_ECONNRESET);
+
+    h.rets.clear();
+    h.control_out(CLASS_OUT, 0x22, 0x0002);
+    ASSERT_EQ(h.rets.size(), 2u) << "the held transfer and the control request";
+    EXPECT_EQ(h.rets[0].seqnum, reset_away);
+    EXPECT_EQ(h.rets[0].status, 0);
+    EXPECT_EQ(h.rets[0].actual, 1u);
+    EXPECT_FALSE(h.core.deaf());
+    h.advance_ms(55);
+    h.control_out(CLASS_OUT, 0x22, 0x0003);
+    h.advance_ms(150);
+    EXPECT_EQ(h.line("installer on"), "Installer password: ");
+    EXPECT_TRUE(h.stream_ok);
+}

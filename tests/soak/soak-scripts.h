@@ -442,6 +442,8 @@ inline const char* fault_name(sim_fault_kind kind) {
         return "chunk-split";
     case sim_fault_kind::nak_pingpong:
         return "nak-pingpong";
+    case sim_fault_kind::deaf:
+        return "deaf";
     }
     return "?";
 }
@@ -489,6 +491,9 @@ inline std::string fault_text(const std::string& device, const sim_fault& f) {
     case sim_fault_kind::ack_length:
     case sim_fault_kind::ready_length:
         text += "len=" + std::to_string(f.length) + ",";
+        break;
+    case sim_fault_kind::deaf:
+        text += f.answered ? "answer=1," : "";
         break;
     default:
         break;

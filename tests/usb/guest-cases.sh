@@ -309,3 +309,43 @@ case_h() {
     note "detach on the DTR clear: ended after $took ms: $(cat "$D/dtr.err")"
     awk -v t="$took" 'BEGIN { exit !(t <= 3000) }' || fail "dtr: kvup took $took ms"
 }
+
+# i. A device that stops reading right after it answers chunk 0 (--fault self:deaf:chunk=0,
+# answer=1): every later bulk OUT transfer stays pending in cdc_acm. kvup ends with exit 1 and
+# its ERROR line within a few seconds of what the same run costs against a silent device
+# (chunk-silent on every attempt), and its close does not wait for the transfers the device
+# never takes (Linux's closing wait would hold it 30 s). After its last line kvup sends the
+# abort and waits 2 s for an answer; what it takes beyond that is its close.
+case_i() {
+    D=$1
+    sim_start --fault self:chunk-silent:chunk=1,attempt=0
+    kvup_as tech silent --port "$PORT" --password kelvane --firmware $BUNDLE --target self
+    sim_stop
+    expect_status silent 1
+    expect_err_line silent "ERROR: giving up on chunk 1 after 5 attempts"
+
+    sim_start --fault self:deaf:chunk=0,answer=1
+    rm -f "$D/deaf.fifo"
+    mkfifo "$D/deaf.fifo"
+    $TOOL stamp < "$D/deaf.fifo" > "$D/deaf.stamped" &
+    stamp=$!
+    $TOOL run tech $RUN_TIMEOUT_MS "$D/deaf.status" $KVUP --port "$PORT" --password kelvane \
+        --firmware $BUNDLE --target self > "$D/deaf.out" 2> "$D/deaf.fifo" < /dev/null
+    wait "$stamp"
+    cut -d' ' -f2- "$D/deaf.stamped" > "$D/deaf.err"
+    sim_stop
+    grep -q "fault: deaf from chunk 0" "$D/sim.log" || fail "deaf: the device never stopped reading"
+    expect_status deaf 1
+    expect_err_line deaf "ERROR: giving up on chunk 1 after 5 attempts"
+    silent_ms=$(awk '{ printf "%.0f", $3 - $2 }' "$D/silent.status")
+    deaf_ms=$(awk '{ printf "%.0f", $3 - $2 }' "$D/deaf.status")
+    last_ms=$(tail -n 1 "$D/deaf.stamped" | cut -d' ' -f1)
+    after_ms=$(awk -v e="$(end_ms_of deaf)" -v l="$last_ms" 'BEGIN { printf "%.0f", e - l - 2000 }')
+    note "silent device: ${silent_ms} ms; deaf device: ${deaf_ms} ms; after the abort's 2 s wait: ${after_ms} ms (the abort's write and the close)"
+    grep -c "^WARNING" "$D/deaf.err" | grep -qx 5 || fail "deaf: not five warnings"
+    note "$(sort "$D/deaf.err" | uniq -c | tr -s ' ' | tr '\n' ';')"
+    awk -v d="$deaf_ms" -v s="$silent_ms" 'BEGIN { exit !(d <= s + 5000) }' ||
+        fail "deaf: kvup took $deaf_ms ms, against a silent device $silent_ms ms"
+    awk -v a="$after_ms" 'BEGIN { exit !(a <= 3000) }' ||
+        fail "deaf: the close took up to $after_ms ms"
+}

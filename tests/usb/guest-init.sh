@@ -27,7 +27,7 @@ mdev -d
 report "modules loaded at $(cut -d' ' -f1 /proc/uptime) s"
 
 # KVUP_USB_CASES on the kernel command line picks cases (e.g. a,c); default all.
-cases=$(echo "${KVUP_USB_CASES:-a,b,c,d,e,f,g,h}" | tr , ' ')
+cases=$(echo "${KVUP_USB_CASES:-a,b,c,d,e,f,g,h,i}" | tr , ' ')
 case_timeout="${KVUP_USB_CASE_TIMEOUT:-40}"
 for c in $cases; do
     report "begin $c"

@@ -196,7 +196,8 @@ int cmd_purge_only(int argc, char** argv) {
 // host's open set 115200 8N1 and every DTR pulse held DTR cleared for at least 50 ms and sent
 // nothing for 150 ms after it was set again, with exactly `want_pulses` pulses (0: any number
 // but none). The driver's own line coding at probe (9600 8N1, before any open) is not the host's,
-// and a final "still cleared" is the port's close (HUPCL), not a pulse.
+// nor is a line coding right before the close (DTR and RTS cleared): that is the host putting
+// back the settings it found. A final "still cleared" is the port's close (HUPCL), not a pulse.
 int usb_check_reset(std::istream& summary, long want_pulses, std::FILE* report) {
     const std::string line_coding_8n1 = "SET_LINE_CODING 00 C2 01 00 00 00 08 ";
     bool opened = false;
@@ -204,8 +205,28 @@ int usb_check_reset(std::istream& summary, long want_pulses, std::FILE* report) 
     int faults = 0;
     int pulses = 0;
     std::string still_cleared;
+    std::string pending; // the last line coding, judged once the next request shows what it was
+    auto judge_pending = [&] {
+        if (pending.empty()) {
+            return;
+        }
+        ++line_codings;
+        if (pending.compare(0, line_coding_8n1.size(), line_coding_8n1) != 0) {
+            std::fprintf(report, "check: line coding is not 115200 8N1:%s\n", pending.c_str() + 15);
+            ++faults;
+        }
+        pending.clear();
+    };
     std::string line;
     while (std::getline(summary, line)) {
+        if (line.find("SET_CONTROL_LINE_STATE 0x0000") != std::string::npos && !pending.empty()) {
+            std::fprintf(report, "check: the close put back:%s\n", pending.c_str() + 15);
+            pending.clear();
+            continue;
+        }
+        if (line.find("SET_") != std::string::npos) {
+            judge_pending();
+        }
         if (line.find("SET_CONTROL_LINE_STATE 0x0003") != std::string::npos ||
             line.find("SET_CONTROL_LINE_STATE 0x0001") != std::string::npos) {
             opened = true;
@@ -213,14 +234,8 @@ int usb_check_reset(std::istream& summary, long want_pulses, std::FILE* report) 
         }
         const std::size_t lc = line.find("SET_LINE_CODING ");
         if (lc != std::string::npos) {
-            if (!opened) {
-                continue;
-            }
-            ++line_codings;
-            if (line.compare(lc, line_coding_8n1.size(), line_coding_8n1) != 0) {
-                std::fprintf(report, "check: line coding is not 115200 8N1:%s\n",
-                             line.c_str() + lc + 15);
-                ++faults;
+            if (opened) {
+                pending = line.substr(lc);
             }
             continue;
         }
@@ -258,6 +273,7 @@ int usb_check_reset(std::istream& summary, long want_pulses, std::FILE* report) 
             ++faults;
         }
     }
+    judge_pending();
     if (line_codings == 0) {
         std::fputs("check: no SET_LINE_CODING after the open\n", report);
         ++faults;
