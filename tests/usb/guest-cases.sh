@@ -4,8 +4,8 @@
 # A failed check prints one line that starts with "FAIL", then the evidence.
 # /data/expected.sh (written by scripts/test-usb) gives each image's length and CRC-32.
 . /data/expected.sh
-TOOL=/usr/bin/kvup-usb-guest
-KVUP=/usr/bin/kvup
+TOOL=/opt/kvup/bin/kvup-usb-guest
+KVUP=/opt/kvup/bin/kvup
 BUNDLE=/data/fw.kvfw
 RUN_TIMEOUT_MS=20000
 
