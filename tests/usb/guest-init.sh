@@ -43,7 +43,7 @@ fi
 report "modules loaded at $(cut -d' ' -f1 /proc/uptime) s"
 
 # KVUP_USB_CASES on the kernel command line picks cases (e.g. a,c); default all.
-cases=$(echo "${KVUP_USB_CASES:-a,b,c,d,e,f,g,h,i}" | tr , ' ')
+cases=$(echo "${KVUP_USB_CASES:-a,b,c,d,e,f,g,h,i,j}" | tr , ' ')
 case_timeout="${KVUP_USB_CASE_TIMEOUT:-40}"
 wine_ready=0
 for c in $cases; do
