@@ -4,8 +4,8 @@
 # A failed check prints one line that starts with "FAIL", then the evidence.
 # /data/expected.sh (written by scripts/test-usb) gives each image's length and CRC-32.
 . /data/expected.sh
-TOOL=/usr/bin/kvup-usb-guest
-KVUP=/usr/bin/kvup
+TOOL=/opt/kvup/bin/kvup-usb-guest
+KVUP=/opt/kvup/bin/kvup
 BUNDLE=/data/fw.kvfw
 RUN_TIMEOUT_MS=20000
 
@@ -348,4 +348,63 @@ case_i() {
         fail "deaf: kvup took $deaf_ms ms, against a silent device $silent_ms ms"
     awk -v a="$after_ms" 'BEGIN { exit !(a <= 3000) }' ||
         fail "deaf: the close took up to $after_ms ms"
+}
+
+# j. A production line: four controllers on four vhci ports (ttyACM0 to 3), one kvup per port,
+# all at once, with the recipe of the man page (xargs -P over the ports, the password on standard
+# input from a file, a log per port), as the ordinary user tech. Each bank exact, each device one
+# good DTR pulse; the wall time of the four against one run alone is printed, not judged.
+case_j() {
+    D=$1
+    # tech's password file and log directory, as in the recipe.
+    mkdir -p "$D/home/.config/kelvane" "$D/logs"
+    printf 'kelvane\n' > "$D/home/.config/kelvane/installer-password"
+    chown -R tech "$D/home" "$D/logs"
+    chmod 600 "$D/home/.config/kelvane/installer-password"
+    sim_start
+    kvup_as tech solo --port "$PORT" --password kelvane --firmware $BUNDLE --target self
+    sim_stop
+    expect_status solo 0
+    expect_image summary KC-0001 B "$V1B_LEN" "$V1B_CRC"
+    solo_ms=$(awk '{ printf "%.0f", $3 - $2 }' "$D/solo.status")
+    base=$D
+    # k, not n: the helpers use n as their own counter.
+    for k in 0 1 2 3; do
+        mkdir -p "$base/dev$k"
+        D=$base/dev$k
+        sim_start
+        eval "SIM$k=\$SIM STAMP$k=\$STAMP"
+        echo "$PORT" > "$D/port"
+    done
+    D=$base
+    # The man page's recipe, word for word but for the guest's tty names in place of
+    # /dev/serial/by-id/* (the guest has no udev) and the bundle's path.
+    cat > "$D/recipe.sh" <<'RECIPE'
+printf '%s\n' /dev/ttyACM[0-3] | xargs -P 4 -I {} sh -c \
+    'kvup --firmware /data/fw.kvfw --port "$1" --target self \
+        < "$HOME/.config/kelvane/installer-password" > "kvup-${1##*/}.log" 2>&1' sh {}
+RECIPE
+    $TOOL run tech 60000 "$D/four.status" /bin/sh -c "cd $D/logs && HOME=$D/home exec sh $D/recipe.sh" \
+        > "$D/four.out" 2> "$D/four.err"
+    four_ms=$(awk '{ printf "%.0f", $3 - $2 }' "$D/four.status")
+    for k in 0 1 2 3; do
+        D=$base/dev$k
+        eval "SIM=\$SIM$k STAMP=\$STAMP$k"
+        sim_stop
+    done
+    D=$base
+    # xargs ends with 0 only when every kvup did.
+    expect_status four 0
+    for k in 0 1 2 3; do
+        port=$(cat "$D/dev$k/port")
+        grep -qxF "Update complete - target is rebooting into the new firmware." \
+            "$D/logs/kvup-${port##*/}.log" || fail "$port: no completion line in its log"
+        expect_image "dev$k/summary" KC-0001 B "$V1B_LEN" "$V1B_CRC"
+        if ! $TOOL check-reset "$D/dev$k/summary" 1 > "$D/dev$k/check.out"; then
+            cat "$D/dev$k/check.out"
+            fail "$port: not one good DTR pulse"
+        fi
+        note "$port: $(grep 'DTR cleared at' "$D/dev$k/summary" | head -n 1 | sed 's/^ *//')"
+    done
+    note "one kvup alone: $solo_ms ms; four in parallel: $four_ms ms; ratio $(awk -v a="$four_ms" -v b="$solo_ms" 'BEGIN { printf "%.2f", a / b }')"
 }
