@@ -66,9 +66,10 @@ if(TARGET kvup-sim)
     list(APPEND KVUP_MAN_PAGES kvup-sim)
 endif()
 # In the source tree the packer is scripts/pack_bundle, the name kvup's usage text gives; in a
-# shared bin/ that name could clash with another package's. It names itself as started.
-install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/pack_bundle DESTINATION ${CMAKE_INSTALL_BINDIR}
-        RENAME kvup-pack)
+# shared bin/ that name could clash with another package's. It names itself as started. The
+# installed copy has the project's version filled in (the source tree's reads CMakeLists.txt).
+configure_file(${PROJECT_SOURCE_DIR}/scripts/pack_bundle ${PROJECT_BINARY_DIR}/kvup-pack @ONLY)
+install(PROGRAMS ${PROJECT_BINARY_DIR}/kvup-pack DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # Man pages carry the project's version; compressed with gzip -n (no name, no time stamp), as
 # Debian wants them, when gzip is there.
