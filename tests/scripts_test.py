@@ -1,8 +1,11 @@
 """Every script in scripts/ answers --help with its usage and exit status 0, and refuses an
 unknown option with one line on standard error and exit status 2, before it builds or starts
-anything. The man pages are clean under mandoc's lint, when mandoc is installed."""
+anything. The man pages are clean under mandoc's lint, when mandoc is installed, and name every
+long option their program's --help lists. kvup, kvup-sim and kvup-pack print the project's
+version alike."""
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -13,6 +16,42 @@ SOURCE_DIR = os.environ.get(
     "KVUP_SOURCE_DIR", os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 )
 SCRIPTS_DIR = os.path.join(SOURCE_DIR, "scripts")
+MAN_DIR = os.path.join(SOURCE_DIR, "man")
+KVUP = os.environ.get("KVUP_BINARY")
+KVUP_VERSION = os.environ.get("KVUP_VERSION")
+# An option a --help text lists: one that begins a line or follows a heading's colon, behind
+# the program's name ("kvup --version") or its own short form ("-o OUT, --output OUT"). Options
+# named inside a sentence, such as kvup's --port in kvup-sim's, are another program's.
+HELP_OPTION = r"(?:^[ \t]*|:[ \t]+)(?:{prog} |-\w(?: \S+)?, )?(--[a-z][a-z0-9-]*)"
+# A long option as a man page's Fl macro writes it: "Fl \-usb\-speed".
+MAN_OPTION = re.compile(r"\bFl\s+\\-((?:[a-z0-9]|\\-)+)")
+
+
+def tool_commands():
+    """Each installed program's name and how to start the one this build made."""
+    if KVUP is None:
+        raise unittest.SkipTest("KVUP_BINARY is not set")
+    build_dir = os.path.dirname(KVUP)
+    return {
+        "kvup": [KVUP],
+        "kvup-sim": [os.path.join(build_dir, "kvup-sim")],
+        "kvup-pack": [sys.executable, os.path.join(SCRIPTS_DIR, "pack_bundle")],
+    }
+
+
+def help_options(command):
+    """The long options that `command --help` lists."""
+    result = run([*command, "--help"], SOURCE_DIR)
+    if result.returncode != 0:
+        raise AssertionError(f"{command} --help: exit status {result.returncode}: {result.stderr}")
+    prog = re.escape(os.path.basename(command[-1]))
+    return set(re.findall(HELP_OPTION.format(prog=prog), result.stdout, re.M))
+
+
+def man_options(page):
+    with open(os.path.join(MAN_DIR, page + ".1"), encoding="utf-8") as handle:
+        source = handle.read()
+    return {"--" + name.replace("\\-", "-") for name in MAN_OPTION.findall(source)}
 
 
 def scripts():
@@ -79,6 +118,33 @@ class ManPagesTest(unittest.TestCase):
                 )
                 self.assertEqual(result.stdout + result.stderr, "")
                 self.assertEqual(result.returncode, 0)
+
+    def test_every_long_option_of_help_is_in_the_man_page(self):
+        for name, command in tool_commands().items():
+            with self.subTest(tool=name):
+                listed = help_options(command)
+                self.assertIn("--help", listed)
+                missing = sorted(listed - man_options(name))
+                self.assertEqual(missing, [], f"man/{name}.1 lacks these options of --help")
+
+
+class VersionTest(unittest.TestCase):
+    def test_each_tool_prints_the_project_version(self):
+        self.assertIsNotNone(KVUP_VERSION, "KVUP_VERSION is not set")
+        commands = tool_commands()
+        # The packer names itself as started; installed, it is the copy with the version filled in.
+        commands["pack_bundle"] = commands.pop("kvup-pack")
+        commands["kvup-pack"] = [sys.executable, os.path.join(os.path.dirname(KVUP), "kvup-pack")]
+        for name, command in commands.items():
+            with self.subTest(tool=name):
+                result = run([*command, "--version"], SOURCE_DIR)
+                self.assertEqual((result.returncode, result.stderr), (0, ""))
+                self.assertEqual(result.stdout, f"{name} v{KVUP_VERSION}\n")
+
+    def test_version_is_in_each_help_text(self):
+        for name, command in tool_commands().items():
+            with self.subTest(tool=name):
+                self.assertIn("--version", help_options(command))
 
 
 if __name__ == "__main__":
