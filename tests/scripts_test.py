@@ -2,7 +2,7 @@
 unknown option with one line on standard error and exit status 2, before it builds or starts
 anything. The man pages are clean under mandoc's lint, when mandoc is installed, and name every
 long option their program's --help lists. kvup, kvup-sim and kvup-pack print the project's
-version alike."""
+version alike, and their bash completion offers what each takes."""
 
 import os
 import re
@@ -17,6 +17,7 @@ SOURCE_DIR = os.environ.get(
 )
 SCRIPTS_DIR = os.path.join(SOURCE_DIR, "scripts")
 MAN_DIR = os.path.join(SOURCE_DIR, "man")
+COMPLETION = os.path.join(SOURCE_DIR, "completion", "kvup")
 KVUP = os.environ.get("KVUP_BINARY")
 KVUP_VERSION = os.environ.get("KVUP_VERSION")
 # An option a --help text lists: one that begins a line or follows a heading's colon, behind
@@ -145,6 +146,106 @@ class VersionTest(unittest.TestCase):
         for name, command in tool_commands().items():
             with self.subTest(tool=name):
                 self.assertIn("--version", help_options(command))
+
+
+# Loads the completion file as bash-completion does, finds the function `complete -p` names for
+# the command, runs it on the words given and prints what it offers, one a line.
+COMPLETE_SCRIPT = r"""
+source "$1" || exit 1
+_kvup_dev_dir=$2
+COMP_CWORD=$3
+shift 3
+COMP_WORDS=("$@")
+spec=$(complete -p "$1") || exit 1
+function=${spec#*-F }
+"${function%% *}"
+printf '%s\n' "${COMPREPLY[@]}"
+"""
+
+
+class CompletionTest(unittest.TestCase):
+    def setUp(self):
+        self._tmp = tempfile.TemporaryDirectory(prefix="kvup-completion-test-")
+        # Completion runs in work/; dev/ stands in for /dev.
+        self.work = os.path.join(self._tmp.name, "work")
+        self.dev = os.path.join(self._tmp.name, "dev")
+        for name in ("fw.kvfw", "old.kvfw", "app.bin", "notes.txt", "bundles/x.kvfw"):
+            self.touch(self.work, name)
+        for name in ("ttyACM0", "ttyUSB1", "ttyS0", "serial/by-id/usb-Kelvane_KC-0001-if00"):
+            self.touch(self.dev, name)
+
+    def tearDown(self):
+        self._tmp.cleanup()
+
+    @staticmethod
+    def touch(top, name):
+        os.makedirs(os.path.dirname(os.path.join(top, name)), exist_ok=True)
+        with open(os.path.join(top, name), "wb"):
+            pass
+
+    def complete(self, line):
+        """What completing at the end of `line` offers. bash splits words at blanks and also at
+        "=" and ":", and gives each of those a word of its own."""
+        words = re.findall(r"[=:]+|[^\s=:]+", line)
+        if line.endswith(" "):
+            words.append("")
+        script = ["bash", "-c", COMPLETE_SCRIPT, "bash", COMPLETION, self.dev]
+        result = run([*script, str(len(words) - 1), *words], self.work)
+        self.assertEqual((result.returncode, result.stderr), (0, ""), line)
+        return sorted(filter(None, result.stdout.split("\n")))
+
+    def test_each_tool_is_registered_and_offers_the_options_of_its_help(self):
+        for name, command in tool_commands().items():
+            with self.subTest(tool=name):
+                self.assertEqual(self.complete(f"{name} --"), sorted(help_options(command)))
+                # Where no value is due, as for the first argument, the options are offered.
+                self.assertIn("--version", self.complete(f"{name} "))
+
+    def test_kvup_targets_and_values_that_are_not_completed(self):
+        targets = ["all", "all-controllers", "all-readers", "self"]
+        self.assertEqual(self.complete("kvup --target "), targets)
+        self.assertEqual(self.complete("kvup --target all-"), ["all-controllers", "all-readers"])
+        self.assertEqual(self.complete("kvup --password "), [])
+        self.assertEqual(self.complete("kvup-sim --serial "), [])
+        self.assertEqual(self.complete("kvup-sim --fault self:"), [])
+        # kvup takes no "--name=value"; kvup-sim and kvup-pack do.
+        self.assertEqual(self.complete("kvup --target="), [])
+        self.assertEqual(self.complete("kvup-sim --usb-speed="), ["full", "high"])
+        self.assertEqual(self.complete("kvup-sim --quiet="), [])
+        self.assertEqual(self.complete("kvup-sim --active-bank "), ["A", "B"])
+
+    def test_bundles_are_kvfw_files_and_directories(self):
+        bundles = ["bundles", "fw.kvfw", "old.kvfw"]
+        self.assertEqual(self.complete("kvup --port /dev/ttyACM0 --firmware "), bundles)
+        self.assertEqual(self.complete("kvup --firmware bundles/"), ["bundles/x.kvfw"])
+        self.assertEqual(self.complete("kvup-pack --list "), bundles)
+        self.assertEqual(self.complete("kvup-pack --output=f"), ["fw.kvfw"])
+        self.assertEqual(self.complete("kvup-pack -o "), bundles)
+
+    def test_pack_image_takes_a_bank_then_any_file(self):
+        self.assertEqual(self.complete("kvup-pack --image 7:"), ["A", "B"])
+        everything = ["app.bin", "bundles", "fw.kvfw", "notes.txt", "old.kvfw"]
+        self.assertEqual(self.complete("kvup-pack --image 7:A:0x10200:"), everything)
+        self.assertEqual(self.complete("kvup-pack --image=7:B:3:ap"), ["app.bin"])
+        self.assertEqual(self.complete("kvup-pack --image 7:B:3"), [])
+
+    def test_ports_are_usb_serial_devices_else_files(self):
+        dev = self.dev
+        self.assertEqual(
+            self.complete("kvup --port "),
+            [f"{dev}/serial/by-id/usb-Kelvane_KC-0001-if00", f"{dev}/ttyACM0", f"{dev}/ttyUSB1"],
+        )
+        self.assertEqual(self.complete(f"kvup --port {dev}/ttyA"), [f"{dev}/ttyACM0"])
+        # A simulator's link is a port too.
+        self.assertEqual(self.complete("kvup --port no"), ["notes.txt"])
+
+    def test_the_file_is_clean_bash(self):
+        result = run(["bash", "-n", COMPLETION], SOURCE_DIR)
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        if shutil.which("shellcheck") is None:
+            self.skipTest("shellcheck is not installed")
+        result = run(["shellcheck", "-s", "bash", COMPLETION], SOURCE_DIR)
+        self.assertEqual((result.returncode, result.stdout), (0, ""))
 
 
 if __name__ == "__main__":
