@@ -207,12 +207,22 @@ class CompletionTest(unittest.TestCase):
         self.assertEqual(self.complete("kvup --target all-"), ["all-controllers", "all-readers"])
         self.assertEqual(self.complete("kvup --password "), [])
         self.assertEqual(self.complete("kvup-sim --serial "), [])
-        self.assertEqual(self.complete("kvup-sim --fault self:"), [])
+        self.assertEqual(self.complete("kvup-sim --fault "), [])
+        self.assertEqual(self.complete("kvup-sim --fault self:chunk-silent:"), [])
         # kvup takes no "--name=value"; kvup-sim and kvup-pack do.
         self.assertEqual(self.complete("kvup --target="), [])
         self.assertEqual(self.complete("kvup-sim --usb-speed="), ["full", "high"])
         self.assertEqual(self.complete("kvup-sim --quiet="), [])
         self.assertEqual(self.complete("kvup-sim --active-bank "), ["A", "B"])
+
+    def test_sim_fault_kinds_are_those_of_its_help(self):
+        usage = run([tool_commands()["kvup-sim"][0], "--help"], SOURCE_DIR).stdout
+        faults = usage[usage.index("Faults") :]
+        kinds = sorted(re.findall(r"(?m)^    ([a-z][a-z-]+)  ", faults))
+        self.assertIn("unplug", kinds)
+        self.assertEqual(self.complete("kvup-sim --fault self:"), kinds)
+        offered = self.complete("kvup-sim --fault=KR-0100:chunk-s")
+        self.assertEqual(offered, ["chunk-silent", "chunk-split"])
 
     def test_bundles_are_kvfw_files_and_directories(self):
         bundles = ["bundles", "fw.kvfw", "old.kvfw"]
