@@ -1,5 +1,6 @@
 # Install rules and packages. `cmake --install` puts kvup, kvup-sim and the bundle packer, as
-# kvup-pack, in bin/, their man pages in share/man/man1 and the docs in share/doc/kvup; `cpack`
+# kvup-pack, in bin/, their man pages in share/man/man1, their bash completion in
+# share/bash-completion/completions and the docs in share/doc/kvup; `cpack`
 # makes kvup_VERSION_ARCH.deb from that. The Windows build installs and zips kvup.exe with the
 # docs as plain text. Tests, benchmarks, fuzzers and kvup-measure are never installed.
 
@@ -66,9 +67,10 @@ if(TARGET kvup-sim)
     list(APPEND KVUP_MAN_PAGES kvup-sim)
 endif()
 # In the source tree the packer is scripts/pack_bundle, the name kvup's usage text gives; in a
-# shared bin/ that name could clash with another package's. It names itself as started.
-install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/pack_bundle DESTINATION ${CMAKE_INSTALL_BINDIR}
-        RENAME kvup-pack)
+# shared bin/ that name could clash with another package's. It names itself as started. The
+# installed copy has the project's version filled in (the source tree's reads CMakeLists.txt).
+configure_file(${PROJECT_SOURCE_DIR}/scripts/pack_bundle ${PROJECT_BINARY_DIR}/kvup-pack @ONLY)
+install(PROGRAMS ${PROJECT_BINARY_DIR}/kvup-pack DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # Man pages carry the project's version; compressed with gzip -n (no name, no time stamp), as
 # Debian wants them, when gzip is there.
@@ -86,6 +88,35 @@ endforeach()
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE ${KVUP_DOC_PAGES}
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# bash completion, one file under each command's name: bash-completion loads a command's
+# completion from its completions directory by the command's name, the first time it is
+# completed. That directory is bash-completion's own (pkg-config) taken relative to its prefix,
+# so that the .deb and an install under another prefix put the files where bash-completion
+# looks for that prefix (XDG_DATA_DIRS).
+set(KVUP_BASH_COMPLETION_DIR ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+find_package(PkgConfig QUIET)
+if(PKG_CONFIG_FOUND)
+    pkg_get_variable(KVUP_BASH_COMPLETION_PREFIX bash-completion prefix)
+    pkg_get_variable(KVUP_BASH_COMPLETION_SYSTEM_DIR bash-completion completionsdir)
+    if(KVUP_BASH_COMPLETION_PREFIX AND KVUP_BASH_COMPLETION_SYSTEM_DIR)
+        cmake_path(IS_PREFIX KVUP_BASH_COMPLETION_PREFIX ${KVUP_BASH_COMPLETION_SYSTEM_DIR}
+                   NORMALIZE under_prefix)
+        if(under_prefix)
+            cmake_path(RELATIVE_PATH KVUP_BASH_COMPLETION_SYSTEM_DIR
+                       BASE_DIRECTORY ${KVUP_BASH_COMPLETION_PREFIX}
+                       OUTPUT_VARIABLE KVUP_BASH_COMPLETION_DIR)
+        endif()
+    endif()
+endif()
+set(KVUP_COMPLETED_COMMANDS kvup kvup-pack)
+if(TARGET kvup-sim)
+    list(APPEND KVUP_COMPLETED_COMMANDS kvup-sim)
+endif()
+foreach(command ${KVUP_COMPLETED_COMMANDS})
+    install(FILES ${PROJECT_SOURCE_DIR}/completion/kvup DESTINATION ${KVUP_BASH_COMPLETION_DIR}
+            RENAME ${command})
+endforeach()
 
 # What Debian wants in every package's doc directory, for the .deb only: the licence as
 # /usr/share/doc/kvup/copyright and the changelog, compressed. The component is left out of a

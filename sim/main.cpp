@@ -103,6 +103,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kvup-sim: %s\n(kvup-sim --help lists the options)\n", error.c_str());
         return 2;
     }
+    // As kvup's: the version wins over --help.
+    if (cli.version) {
+        std::printf("kvup-sim v%s\n", KVUP_VERSION);
+        return 0;
+    }
     if (cli.help) {
         std::fputs(sim_options_usage(), stdout);
         return 0;

@@ -88,6 +88,7 @@ const char* const USAGE =
     "\n"
     "Other:\n"
     "  --quiet               no event log, only the port line and the summary\n"
+    "  --version             print the version and exit\n"
     "  --help                this text\n"
     "\n"
     "Exit status: 0 once stopped, 1 when the port cannot be made, 2 for a bad command line.\n";
@@ -352,6 +353,8 @@ bool parse_option(option_arg& arg, sim_cli& cli, pending_faults& faults) {
     bool ok = false;
     if (name == "--help" || name == "-h") {
         ok = arg.flag(cli.help);
+    } else if (name == "--version") {
+        ok = arg.flag(cli.version);
     } else if (name == "--quiet" || name == "-q") {
         ok = arg.flag(cli.quiet);
     } else if (name == "--menu") {

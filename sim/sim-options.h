@@ -12,6 +12,7 @@ struct sim_cli {
     sim_config config;
     bool quiet = false; // no event log on stdout
     bool help = false;
+    bool version = false; // print the version line and stop
     // The USB front end (--usb) instead of the pty, and its settings.
     bool usb = false;
     std::string vhci_dir = "/sys/devices/platform/vhci_hcd.0";
