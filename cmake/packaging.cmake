@@ -69,6 +69,23 @@ endif()
 # shared bin/ that name could clash with another package's. It names itself as started.
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/pack_bundle DESTINATION ${CMAKE_INSTALL_BINDIR}
         RENAME kvup-pack)
+# A stripped install (cpack, cmake --install --strip) also drops the .comment and .note sections,
+# as Debian's dh_strip does: the compiler's and crt files' ident strings, which no one runs.
+if(CMAKE_STRIP AND CMAKE_EXECUTABLE_FORMAT STREQUAL "ELF")
+    set(KVUP_STRIPPED_PROGRAMS $<TARGET_FILE_NAME:kvup>)
+    if(TARGET kvup-sim)
+        list(APPEND KVUP_STRIPPED_PROGRAMS $<TARGET_FILE_NAME:kvup-sim>)
+    endif()
+    install(CODE "
+        if(CMAKE_INSTALL_DO_STRIP)
+            foreach(program ${KVUP_STRIPPED_PROGRAMS})
+                execute_process(
+                    COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+                            \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${program}\"
+                    COMMAND_ERROR_IS_FATAL ANY)
+            endforeach()
+        endif()")
+endif()
 
 # Man pages carry the project's version; compressed with gzip -n (no name, no time stamp), as
 # Debian wants them, when gzip is there.
