@@ -1,8 +1,9 @@
 # Install rules and packages. `cmake --install` puts kvup, kvup-sim and the bundle packer, as
 # kvup-pack, in bin/, their man pages in share/man/man1, their bash completion in
-# share/bash-completion/completions and the docs in share/doc/kvup; `cpack`
-# makes kvup_VERSION_ARCH.deb from that. The Windows build installs and zips kvup.exe with the
-# docs as plain text. Tests, benchmarks, fuzzers and kvup-measure are never installed.
+# share/bash-completion/completions and the docs in share/doc/kvup; `cpack` makes
+# kvup_VERSION_ARCH.deb from that. The Windows build installs and zips kvup.exe with a Windows
+# quick start, the licence and the bundle format as plain text. Tests, benchmarks, fuzzers and
+# kvup-measure are never installed.
 
 include(GNUInstallDirs)
 
@@ -45,14 +46,16 @@ endfunction()
 
 file(GLOB KVUP_DOC_PAGES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
 
+# The zip is for people who run kvup.exe, not for those who build it: a Windows quick start in
+# place of the README (which is about building and testing on Linux), the licence and the bundle
+# format; the developer documents stay in the source tree.
 if(WIN32)
     install(TARGETS kvup RUNTIME DESTINATION .)
-    kvup_install_text_file(${PROJECT_SOURCE_DIR}/README.md . README.txt)
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/windows/README.txt
+                   ${PROJECT_BINARY_DIR}/windows/README.txt @ONLY)
+    kvup_install_text_file(${PROJECT_BINARY_DIR}/windows/README.txt . README.txt)
     kvup_install_text_file(${PROJECT_SOURCE_DIR}/LICENSE . LICENSE.txt)
-    foreach(page ${KVUP_DOC_PAGES})
-        get_filename_component(name ${page} NAME_WE)
-        kvup_install_text_file(${page} docs ${name}.txt)
-    endforeach()
+    kvup_install_text_file(${PROJECT_SOURCE_DIR}/docs/bundle-format.md docs bundle-format.txt)
 
     set(CPACK_GENERATOR ZIP)
     set(CPACK_PACKAGE_FILE_NAME kvup-${PROJECT_VERSION}-windows-x86_64)
@@ -71,6 +74,23 @@ endif()
 # installed copy has the project's version filled in (the source tree's reads CMakeLists.txt).
 configure_file(${PROJECT_SOURCE_DIR}/scripts/pack_bundle ${PROJECT_BINARY_DIR}/kvup-pack @ONLY)
 install(PROGRAMS ${PROJECT_BINARY_DIR}/kvup-pack DESTINATION ${CMAKE_INSTALL_BINDIR})
+# A stripped install (cpack, cmake --install --strip) also drops the .comment and .note sections,
+# as Debian's dh_strip does: the compiler's and crt files' ident strings, which no one runs.
+if(CMAKE_STRIP AND CMAKE_EXECUTABLE_FORMAT STREQUAL "ELF")
+    set(KVUP_STRIPPED_PROGRAMS $<TARGET_FILE_NAME:kvup>)
+    if(TARGET kvup-sim)
+        list(APPEND KVUP_STRIPPED_PROGRAMS $<TARGET_FILE_NAME:kvup-sim>)
+    endif()
+    install(CODE "
+        if(CMAKE_INSTALL_DO_STRIP)
+            foreach(program ${KVUP_STRIPPED_PROGRAMS})
+                execute_process(
+                    COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+                            \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${program}\"
+                    COMMAND_ERROR_IS_FATAL ANY)
+            endforeach()
+        endif()")
+endif()
 
 # Man pages carry the project's version; compressed with gzip -n (no name, no time stamp), as
 # Debian wants them, when gzip is there.

@@ -1,8 +1,10 @@
+# shellcheck shell=sh
 # The cases of the USB test guest, sourced by guest-init.sh: each `case_X DIR` runs kvup as an
 # ordinary user (tech or tech2, both in group dialout) on the /dev/ttyACM0 that the kernel's
 # cdc_acm driver made for kvup-sim --usb, and ends with status 0 only when every check held.
 # A failed check prints one line that starts with "FAIL", then the evidence.
 # /data/expected.sh (written by scripts/test-usb) gives each image's length and CRC-32.
+# shellcheck source=/dev/null # made at run time, nothing to follow here
 . /data/expected.sh
 TOOL=/opt/kvup/bin/kvup-usb-guest
 KVUP=/opt/kvup/bin/kvup

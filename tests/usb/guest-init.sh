@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# shellcheck shell=dash # busybox sh is an ash; dash, its relative, is what shellcheck knows
 # /init of the USB test guest: the kernel's own USB modules, mdev for the tty nodes, then every
 # case of guest-cases.sh, each under its own time-out. Every line meant for the host starts with
 # "KVUP-USB: "; the guest powers off at the end whatever happened.
