@@ -11,7 +11,7 @@ mount -t tmpfs -o mode=1777 tmp /tmp
 report() { echo "KVUP-USB: $*"; }
 
 report "init at $(cut -d' ' -f1 /proc/uptime) s"
-for m in usb-common usbcore usbip-core vhci-hcd cdc-acm; do
+for m in usb-common usbcore usbip-core vhci-hcd cdc-acm usbserial ftdi_sio; do
     if ! timeout 20 insmod "/lib/modules/$m.ko"; then
         report "setup FAIL insmod $m"
         poweroff -f
@@ -43,7 +43,7 @@ fi
 report "modules loaded at $(cut -d' ' -f1 /proc/uptime) s"
 
 # KVUP_USB_CASES on the kernel command line picks cases (e.g. a,c); default all.
-cases=$(echo "${KVUP_USB_CASES:-a,b,c,d,e,f,g,h,i,j}" | tr , ' ')
+cases=$(echo "${KVUP_USB_CASES:-a,b,c,d,e,f,g,h,i,j,k,l}" | tr , ' ')
 case_timeout="${KVUP_USB_CASE_TIMEOUT:-40}"
 wine_ready=0
 for c in $cases; do
