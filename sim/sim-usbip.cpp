@@ -746,7 +746,7 @@ void sim_usb_device::bridge_submit(std::uint32_t seqnum, std::uint32_t direction
         return;
     }
     if (ep == 1 && direction == USBIP_DIR_IN) {
-        pending_.push_back({seqnum, ep, length, false, 0, {}});
+        pending_.push_back({seqnum, ep, length, false, 0, {}, now_us});
         bridge_pump(now_us);
         return;
     }
@@ -826,6 +826,13 @@ void sim_usb_device::bridge_packets(std::uint64_t now_us) {
             if (n < 0) {
                 break;
             }
+            // When the chip sent it by its own clock, not when this model looked: the moment the
+            // 62nd byte came, or the timer's expiry, and not before the host asked. So the
+            // timer's grid does not drift with the model's wake-ups.
+            const std::uint64_t ready_us = static_cast<std::size_t>(n) == FT232R_PACKET_DATA
+                                               ? rx_[FT232R_PACKET_DATA - 1].at_ns / 1000
+                                               : ft232r_timer_due_us(last_packet_us_, latency_ms_);
+            last_packet_us_ = std::min(now_us, std::max(ready_us, it->since_us));
             const bool empty = tx_.empty() && tx_free_ns_ <= now_us * 1000;
             it->data.push_back(FT232R_MODEM_CTS_DSR);
             it->data.push_back(empty ? FT232R_LINE_TX_EMPTY : std::uint8_t{0});
@@ -833,7 +840,6 @@ void sim_usb_device::bridge_packets(std::uint64_t now_us) {
                 it->data.push_back(rx_.front().value);
                 rx_.pop_front();
             }
-            last_packet_us_ = now_us;
             core_.usb_record().bulk_in_bytes += static_cast<std::uint64_t>(n);
             if (static_cast<std::size_t>(n) < FT232R_PACKET_DATA ||
                 it->data.size() + FT232R_PACKET > it->length) {

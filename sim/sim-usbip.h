@@ -120,6 +120,7 @@ class sim_usb_device {
         bool out = false; // a bulk OUT held by a deaf device
         std::uint32_t packets = 0;
         std::vector<std::uint8_t> data{}; // bridge: IN packets so far, or OUT bytes not yet taken
+        std::uint64_t since_us = 0;       // bridge: when the host submitted it
     };
 
     // A byte in one of the bridge's FIFOs, with the time (ns) it got there.

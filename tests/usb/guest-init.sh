@@ -67,6 +67,7 @@ for c in $cases; do
         ;;
     esac
     report "begin $c"
+    began=$(cut -d' ' -f1 /proc/uptime)
     mkdir -p "/tmp/case-$c"
     # kvup.exe under Wine is slower, and one of its cases waits out Linux's closing_wait.
     t=$case_timeout
@@ -74,7 +75,9 @@ for c in $cases; do
     timeout -s KILL "$t" sh -c ". /guest-cases.sh; . /guest-cases-windows.sh; case_$c /tmp/case-$c" \
         > "/tmp/case-$c/out" 2>&1
     rc=$?
+    took=$(awk -v a="$began" '{ printf "%.1f", $1 - a }' /proc/uptime)
     sed 's/^/  | /' "/tmp/case-$c/out"
+    report "took $c $took s"
     # A case that was killed leaves its simulator behind: the next case needs a free device.
     for p in $(pidof kvup-sim kvup kvup.exe); do kill -KILL "$p" 2>/dev/null; done
     if [ "$rc" = 0 ]; then
