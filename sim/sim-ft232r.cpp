@@ -1,5 +1,6 @@
 #include "sim-ft232r.h"
 
+#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -55,7 +56,7 @@ std::string ft232r_request_text(std::uint8_t request, std::uint16_t value, std::
     char part[32];
     switch (request) {
     case FT232R_RESET:
-        std::snprintf(text, sizeof text, "FTDI RESET %u (%s)", value,
+        std::snprintf(text, sizeof text, "FTDI RESET %u (%s)", static_cast<unsigned>(value),
                       value == 0   ? "both queues"
                       : value == 1 ? "receive queue"
                                    : "send queue");
@@ -84,7 +85,8 @@ std::string ft232r_request_text(std::uint8_t request, std::uint16_t value, std::
         std::snprintf(text, sizeof text, "FTDI GET_MODEM_STATUS");
         break;
     case FT232R_SET_LATENCY_TIMER:
-        std::snprintf(text, sizeof text, "FTDI SET_LATENCY_TIMER %u ms", value & 0xFF);
+        std::snprintf(text, sizeof text, "FTDI SET_LATENCY_TIMER %u ms",
+                      static_cast<unsigned>(value & 0xFFu));
         break;
     case FT232R_GET_LATENCY_TIMER:
         std::snprintf(text, sizeof text, "FTDI GET_LATENCY_TIMER");
@@ -124,5 +126,5 @@ std::uint64_t ft232r_char_ns(double baud, std::uint16_t data) {
                              (stop == 1   ? 3.0
                               : stop == 2 ? 4.0
                                           : 2.0);
-    return static_cast<std::uint64_t>(half_bits / 2.0 * 1e9 / baud + 0.5);
+    return static_cast<std::uint64_t>(std::llround(half_bits / 2.0 * 1e9 / baud));
 }
