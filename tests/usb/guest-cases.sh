@@ -493,9 +493,11 @@ case_l() {
     done
     grep -q "SET_LATENCY_TIMER 1 ms" "$D/default.summary" && fail "the default build set the latency timer"
     grep -q "SET_LATENCY_TIMER 1 ms" "$D/shipped.summary" || fail "kvup did not set the latency timer"
+    # shellcheck disable=SC2046 # the four figures become $1 to $4
     set -- $(efficiency "$D/default.summary")
     [ $# = 4 ] || fail "no transfer time in the default run's summary"
     note "figure: 16 ms timer, request off: $1 of the wire (transfer $2 ms, wire $3 ms), ACK to ACK $4 ms (median)"
+    # shellcheck disable=SC2046 # the four figures become $1 to $4
     set -- $(efficiency "$D/shipped.summary")
     [ $# = 4 ] || fail "no transfer time in the shipped run's summary"
     note "figure: kvup as shipped: $1 of the wire (transfer $2 ms, wire $3 ms), ACK to ACK $4 ms (median)"
