@@ -43,6 +43,7 @@ int run_usb(const sim_cli& cli, const sigset_t& signals) {
     sim_usb_options options;
     options.vhci_dir = cli.vhci_dir;
     options.high_speed = cli.usb_high_speed;
+    options.bridge = cli.usb_bridge;
     options.replug_after_ms = cli.replug_after_ms;
     options.faults.stall_out = cli.usb_stall_out;
     options.faults.unplug_on_dtr = cli.usb_unplug_on_dtr;

@@ -942,6 +942,9 @@ void sim_core::output_commit(std::size_t count, std::uint64_t now_us) {
         if (item.sent < item.bytes.size()) {
             break;
         }
+        if (item.tag == out_tag::ack) {
+            record_.acks_us.push_back(now_us);
+        }
         if (item.tag == out_tag::ack && !in_frame_) {
             // An ACK that goes out while the host is already sending another frame (after its
             // own time-out) does not start a turnaround.

@@ -82,6 +82,10 @@ const char* const USAGE =
     "  --usb                 attach over USB/IP; the kernel's cdc_acm makes /dev/ttyACMn\n"
     "  --vhci DIR            vhci-hcd in sysfs (default /sys/devices/platform/vhci_hcd.0)\n"
     "  --usb-speed full|high bus speed the device reports (default full)\n"
+    "  --usb-bridge cdc-acm|ft232r\n"
+    "                        what the host sees: a CDC-ACM device (default), or the controller's\n"
+    "                        UART behind an FTDI FT232R (0403:6001, ftdi_sio's /dev/ttyUSBn),\n"
+    "                        its UART paced at the rate the host sets (full speed only)\n"
     "  --replug-after MS     attach again MS after an unplug (default: on SIGUSR2 only)\n"
     "  --usb-stall-out       every bulk OUT transfer (host to device) stalls\n"
     "  --usb-unplug-on-dtr N detach on the N-th DTR clear, leaving that request unanswered\n"
@@ -381,6 +385,12 @@ bool parse_option(option_arg& arg, sim_cli& cli, pending_faults& faults) {
         if (!ok && error.empty()) {
             error = "bad USB speed '" + std::string(value) + "' (full or high)";
         }
+    } else if (name == "--usb-bridge") {
+        ok = arg.take() && (value == "cdc-acm" || value == "ft232r");
+        cli.usb_bridge = value == "ft232r" ? sim_usb_bridge::ft232r : sim_usb_bridge::cdc_acm;
+        if (!ok && error.empty()) {
+            error = "bad USB bridge '" + std::string(value) + "' (cdc-acm or ft232r)";
+        }
     } else if (name == "--usb-stall-out") {
         ok = arg.flag(cli.usb_stall_out);
     } else if (name == "--usb-unplug-on-dtr") {
@@ -482,6 +492,10 @@ bool sim_options_parse(int argc, const char* const* argv, sim_cli& cli, std::str
     }
     if (cli.usb && cli.config.baud != 0) {
         error = "--baud paces a pty; a USB device has no line rate";
+        return false;
+    }
+    if (cli.usb_bridge == sim_usb_bridge::ft232r && cli.usb_high_speed) {
+        error = "the FT232R bridge is a full-speed device";
         return false;
     }
     return check_peers(cli.config, error) && attach_faults(cli.config, faults, error);

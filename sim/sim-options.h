@@ -2,6 +2,7 @@
 // kvup-sim's command line: the parser that turns it into a sim_config, and the usage text.
 // Only syntax and ranges are checked here; the pty is made by sim_start.
 
+#include "sim-usbip.h"
 #include "sim.h"
 
 #include <cstdint>
@@ -17,6 +18,7 @@ struct sim_cli {
     bool usb = false;
     std::string vhci_dir = "/sys/devices/platform/vhci_hcd.0";
     bool usb_high_speed = false;
+    sim_usb_bridge usb_bridge = sim_usb_bridge::cdc_acm;
     std::uint32_t replug_after_ms = 0;   // 0: replug only on SIGUSR2
     bool usb_stall_out = false;          // every bulk OUT transfer stalls
     std::uint32_t usb_unplug_on_dtr = 0; // detach on the N-th DTR clear; 0 = never

@@ -1,5 +1,7 @@
 #include "sim.h"
 
+#include "sim-ft232r.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -59,6 +61,9 @@ std::string line_coding_text(const std::vector<std::uint8_t>& d) {
 
 std::string control_text(const sim_usb_control_event& c) {
     char text[160];
+    if ((c.request_type & 0x60) == 0x40 && !c.stalled) {
+        return ft232r_request_text(c.request, c.value, c.index);
+    }
     if (c.stalled) {
         std::snprintf(text, sizeof text,
                       "stalled: bmRequestType 0x%02X bRequest 0x%02X wValue 0x%04X wIndex 0x%04X "
@@ -215,6 +220,14 @@ std::string sim_record_summary(const sim_record& record) {
                std::to_string(record.turnaround_us.size()) + " samples, median " +
                ms_text(sim_percentile(record.turnaround_us, 50)) + ", 99th percentile " +
                ms_text(sim_percentile(record.turnaround_us, 99)) + "\n";
+    }
+    if (record.acks_us.size() >= 2) {
+        std::vector<std::uint64_t> gaps;
+        for (std::size_t i = 1; i < record.acks_us.size(); ++i) {
+            gaps.push_back(record.acks_us[i] - record.acks_us[i - 1]);
+        }
+        out += "  ACK to ACK: " + std::to_string(gaps.size()) + " gap(s), median " +
+               ms_text(sim_percentile(gaps, 50)) + "\n";
     }
     if (record.watchdog_resets != 0) {
         out += "  watchdog resets: " + std::to_string(record.watchdog_resets) + "\n";

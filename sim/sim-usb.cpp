@@ -150,9 +150,13 @@ std::string sim_usb_find_tty(const std::string& vhci_dir, int port) {
         if (p.port != port || p.local_busid == "0-0") {
             continue;
         }
-        // cdc_acm hangs the tty under the communications interface, configuration 1 interface 0.
-        const std::string dir = "/sys/bus/usb/devices/" + p.local_busid + ":1.0/tty";
-        DIR* d = ::opendir(dir.c_str());
+        // cdc_acm hangs the tty under the communications interface, configuration 1 interface 0;
+        // usb-serial drivers (ftdi_sio) put a ttyUSBn directory in the interface itself.
+        const std::string iface = "/sys/bus/usb/devices/" + p.local_busid + ":1.0";
+        DIR* d = ::opendir((iface + "/tty").c_str());
+        if (d == nullptr) {
+            d = ::opendir(iface.c_str());
+        }
         if (d == nullptr) {
             return "";
         }
@@ -160,7 +164,7 @@ std::string sim_usb_find_tty(const std::string& vhci_dir, int port) {
         // The directory is this call's own (readdir_r is deprecated).
         // cppcheck-suppress readdirCalled
         while (const dirent* e = ::readdir(d)) {
-            if (std::strncmp(e->d_name, "tty", 3) == 0) {
+            if (std::strncmp(e->d_name, "tty", 3) == 0 && std::strcmp(e->d_name, "tty") != 0) {
                 name = e->d_name;
             }
         }
@@ -302,8 +306,10 @@ bool sim_usb_instance::impl::connect(std::string& error) {
         core->release_reset(now_us()); // power back after an unplug; nothing otherwise
     }
     char text[96];
+    const bool ft232r = options.bridge == sim_usb_bridge::ft232r;
     std::snprintf(text, sizeof text, "kvup-sim: USB device %04x:%04x attached on vhci-hcd port %d",
-                  SIM_USB_VENDOR, SIM_USB_PRODUCT, attached_port);
+                  ft232r ? FT232R_VENDOR : SIM_USB_VENDOR,
+                  ft232r ? FT232R_PRODUCT : SIM_USB_PRODUCT, attached_port);
     notice(text);
     return true;
 }
@@ -522,8 +528,8 @@ sim_usb_start(const sim_config& config, const sim_usb_options& options, std::str
     } else {
         // The devices were powered before the link came up: the boot output goes nowhere.
         state->core = std::make_unique<sim_core>(state->config, state->now_us());
-        state->device = std::make_unique<sim_usb_device>(*state->core, state->config.self,
-                                                         options.high_speed, options.faults);
+        state->device = std::make_unique<sim_usb_device>(
+            *state->core, state->config.self, options.high_speed, options.faults, options.bridge);
         state->connect(reason);
     }
     if (!state->linked) {

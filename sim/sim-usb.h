@@ -1,7 +1,8 @@
 #pragma once
 // The simulated controller as a USB device on this machine (Linux): the thin shell around
 // sim_usb_device that makes a USB/IP link over loopback, hands the host's end to the kernel's
-// vhci-hcd (where cdc_acm makes /dev/ttyACMn of it) and serves it on a background thread.
+// vhci-hcd (where cdc_acm makes /dev/ttyACMn of it, or ftdi_sio /dev/ttyUSBn of the FT232R bridge)
+// and serves it on a background thread.
 // The same device logic, peers, faults and record as the pty front end (sim.h).
 
 #include "sim-usbip.h"
@@ -15,6 +16,7 @@
 struct sim_usb_options {
     std::string vhci_dir = "/sys/devices/platform/vhci_hcd.0";
     bool high_speed = false;
+    sim_usb_bridge bridge = sim_usb_bridge::cdc_acm; // the FT232R bridge is full speed only
     std::uint32_t replug_after_ms = 0; // after an unplug, attach again this much later; 0 = never
     sim_usb_faults faults;
     // Hands the host's end of a link, after the import exchange, to the host controller and sets
@@ -48,8 +50,8 @@ class sim_usb_instance {
     // Asks for a new link if the device is detached (a replug); false if it is attached or
     // stopped. The attach itself happens on the device's thread.
     bool replug();
-    // The tty the kernel made of the device ("/dev/ttyACM0"), looked up in sysfs; "" if none
-    // (yet, or with an attach hook of its own).
+    // The tty the kernel made of the device ("/dev/ttyACM0", "/dev/ttyUSB0"), looked up in sysfs;
+    // "" if none (yet, or with an attach hook of its own).
     std::string tty_path() const;
     sim_record record() const;
     // As sim_instance::wait_for.
@@ -65,5 +67,6 @@ std::unique_ptr<sim_usb_instance> sim_usb_start(const sim_config& config,
                                                 const sim_usb_options& options,
                                                 std::string* error = nullptr);
 
-// The tty under vhci-hcd port `port` of `vhci_dir`, e.g. "/dev/ttyACM0"; "" if none.
+// The tty under vhci-hcd port `port` of `vhci_dir`, e.g. "/dev/ttyACM0" or "/dev/ttyUSB0"; "" if
+// none.
 std::string sim_usb_find_tty(const std::string& vhci_dir, int port);

@@ -86,8 +86,9 @@ bool usbip_import_reply_ok(const std::uint8_t* reply, std::size_t count) {
 }
 
 sim_usb_device::sim_usb_device(sim_core& core, const sim_device_config& self, bool high_speed,
-                               sim_usb_faults faults)
-    : core_(core), self_(self), high_speed_(high_speed), faults_(faults) {}
+                               sim_usb_faults faults, sim_usb_bridge bridge)
+    : core_(core), self_(self), high_speed_(high_speed && bridge == sim_usb_bridge::cdc_acm),
+      faults_(faults), bridge_(bridge) {}
 
 bool sim_usb_device::receive(const std::uint8_t* bytes, std::size_t count, std::uint64_t now_us) {
     in_.insert(in_.end(), bytes, bytes + count);
@@ -124,15 +125,16 @@ bool sim_usb_device::take_import() {
     usbip_put_be32(dev + 288, SIM_USB_DEVID >> 16);
     usbip_put_be32(dev + 292, SIM_USB_DEVID & 0xFFFF);
     usbip_put_be32(dev + 296, speed());
-    usbip_put_be16(dev + 300, SIM_USB_VENDOR);
-    usbip_put_be16(dev + 302, SIM_USB_PRODUCT);
-    usbip_put_be16(dev + 304, 0x0100);
-    dev[306] = 0x02; // communications device class
+    const bool ft232r = bridge_ == sim_usb_bridge::ft232r;
+    usbip_put_be16(dev + 300, ft232r ? FT232R_VENDOR : SIM_USB_VENDOR);
+    usbip_put_be16(dev + 302, ft232r ? FT232R_PRODUCT : SIM_USB_PRODUCT);
+    usbip_put_be16(dev + 304, ft232r ? FT232R_BCD_DEVICE : 0x0100);
+    dev[306] = ft232r ? 0x00 : 0x02; // class per interface, or communications device class
     dev[307] = 0;
     dev[308] = 0;
     dev[309] = configuration_;
-    dev[310] = 1; // configurations
-    dev[311] = 2; // interfaces
+    dev[310] = 1;              // configurations
+    dev[311] = ft232r ? 1 : 2; // interfaces
     out_.insert(out_.end(), reply.begin(), reply.end());
     in_.erase(in_.begin(), in_.begin() + USBIP_IMPORT_REQUEST_LEN);
     imported_ = true;
@@ -182,6 +184,16 @@ void sim_usb_device::submit(const std::uint8_t* h, const std::uint8_t* data, std
     const std::uint32_t ep = usbip_get_be32(h + 16);
     const std::uint32_t length = usbip_get_be32(h + 24);
     const std::uint32_t packets = usbip_get_be32(h + 32);
+    // vhci-hcd numbers its URBs (and unlinks) upwards; a wrap after 2^32 URBs is not modelled.
+    last_submit_ = std::max(last_submit_, seqnum);
+    if (const auto early = early_unlinks_.find(seqnum); early != early_unlinks_.end()) {
+        // Unlinked before it came: it never runs, and only now does the unlink get its answer.
+        log_.push_back("usb: URB " + std::to_string(seqnum) + " came after its unlink");
+        ++core_.usb_record().unlinks_pending;
+        ret_unlink(early->second, SIM_USB_ECONNRESET);
+        early_unlinks_.erase(early);
+        return;
+    }
     if (ep == 0) {
         control(seqnum, length, h + 40, direction == USBIP_DIR_OUT ? data : nullptr, now_us);
         return;
@@ -193,6 +205,10 @@ void sim_usb_device::submit(const std::uint8_t* h, const std::uint8_t* data, std
     if (ep == SIM_USB_EP_DATA && direction == USBIP_DIR_OUT && faults_.stall_out) {
         log_.push_back("fault: bulk OUT of " + std::to_string(length) + " bytes stalled");
         ret_submit(seqnum, SIM_USB_EPIPE, packets, nullptr, 0);
+        return;
+    }
+    if (bridge_ == sim_usb_bridge::ft232r) {
+        bridge_submit(seqnum, direction, ep, length, packets, data, now_us);
         return;
     }
     if (ep == SIM_USB_EP_DATA && direction == USBIP_DIR_OUT && core_.deaf()) {
@@ -242,10 +258,14 @@ void sim_usb_device::control(std::uint32_t seqnum, std::uint32_t buffer_len,
         ok = standard_request(setup, answer);
         break;
     case 0x20:
-        ok = class_request(setup, data, data_len, answer, now_us);
+        ok = bridge_ == sim_usb_bridge::cdc_acm &&
+             class_request(setup, data, data_len, answer, now_us);
+        break;
+    case 0x40:
+        ok = bridge_ == sim_usb_bridge::ft232r && vendor_request(setup, answer, now_us);
         break;
     default:
-        break; // no vendor requests
+        break;
     }
     ev.stalled = !ok;
     if (!ok) {
@@ -381,16 +401,30 @@ bool sim_usb_device::line_state(std::uint16_t value, std::uint64_t now_us) {
 }
 
 void sim_usb_device::unlink(std::uint32_t seqnum, std::uint32_t victim) {
-    const auto it = std::find_if(pending_.begin(), pending_.end(),
-                                 [&](const pending_urb& u) { return u.seqnum == victim; });
+    const auto match = [&](const pending_urb& u) { return u.seqnum == victim; };
+    const auto it = std::find_if(pending_.begin(), pending_.end(), match);
+    const auto out_it = std::find_if(out_urbs_.begin(), out_urbs_.end(), match);
     std::int32_t status = 0;
     if (it != pending_.end()) {
         pending_.erase(it);
         status = SIM_USB_ECONNRESET;
         ++core_.usb_record().unlinks_pending;
+    } else if (out_it != out_urbs_.end()) {
+        out_urbs_.erase(out_it); // what the chip already took stays in its FIFO
+        status = SIM_USB_ECONNRESET;
+        ++core_.usb_record().unlinks_pending;
+    } else if (victim > last_submit_) {
+        // Its CMD_SUBMIT is still on the way. An answer now would make vhci-hcd drop the device
+        // (it gives the URB back, then meets the RET_SUBMIT of a URB it no longer has).
+        early_unlinks_[victim] = seqnum;
+        return;
     } else {
         ++core_.usb_record().unlinks_answered; // its RET_SUBMIT went (or goes) out first
     }
+    ret_unlink(seqnum, status);
+}
+
+void sim_usb_device::ret_unlink(std::uint32_t seqnum, std::int32_t status) {
     std::uint8_t h[USBIP_HEADER_LEN] = {};
     usbip_put_be32(h, USBIP_RET_UNLINK);
     usbip_put_be32(h + 4, seqnum);
@@ -428,6 +462,10 @@ void sim_usb_device::ret_submit(std::uint32_t seqnum, std::int32_t status,
 }
 
 void sim_usb_device::pump(std::uint64_t now_us) {
+    if (bridge_ == sim_usb_bridge::ft232r) {
+        bridge_pump(now_us);
+        return;
+    }
     if (!dtr()) {
         core_.drain(now_us); // the console talks only to a connected terminal
         return;
@@ -462,6 +500,9 @@ void sim_usb_device::sent(std::size_t count) {
 }
 
 std::optional<std::uint64_t> sim_usb_device::next_due_us() const {
+    if (bridge_ == sim_usb_bridge::ft232r) {
+        return bridge_next_due_us();
+    }
     const bool reader = std::any_of(pending_.begin(), pending_.end(), [](const pending_urb& u) {
         return u.ep == SIM_USB_EP_DATA && !u.out;
     });
@@ -481,6 +522,17 @@ void sim_usb_device::detached() {
     line_state_ = 0;
     open_reset_.reset();
     awaiting_host_.reset();
+    early_unlinks_.clear();
+    last_submit_ = 0;
+    // The bridge loses its power with the link: its settings are the power-up ones again.
+    divisor_value_ = FT232R_DEFAULT_DIVISOR;
+    divisor_index_ = 0;
+    data_value_ = FT232R_DEFAULT_DATA;
+    latency_ms_ = FT232R_DEFAULT_LATENCY_MS;
+    out_urbs_.clear();
+    tx_.clear();
+    rx_.clear();
+    dtr_low_ = false;
 }
 
 std::vector<std::string> sim_usb_device::take_log() {
@@ -490,6 +542,9 @@ std::vector<std::string> sim_usb_device::take_log() {
 }
 
 std::vector<std::uint8_t> sim_usb_device::descriptor(std::uint8_t type, std::uint8_t index) const {
+    if (bridge_ == sim_usb_bridge::ft232r) {
+        return bridge_descriptor(type, index);
+    }
     switch (type) {
     case DT_DEVICE: {
         std::vector<std::uint8_t> d{18, DT_DEVICE};
@@ -553,4 +608,339 @@ std::vector<std::uint8_t> sim_usb_device::config_descriptor(bool high, std::uint
     d[2] = static_cast<std::uint8_t>(d.size());
     d[3] = static_cast<std::uint8_t>(d.size() >> 8);
     return d;
+}
+
+// ---- The FT232R bridge: ftdi_sio's vendor requests, the two FIFOs and the UART between the
+// chip and the controller, and the latency timer that decides when received bytes go to the host.
+
+double sim_usb_device::bridge_baud() const {
+    return ft232r_baud(divisor_value_, divisor_index_);
+}
+
+std::uint64_t sim_usb_device::byte_ns() const {
+    return ft232r_char_ns(bridge_baud(), data_value_);
+}
+
+bool sim_usb_device::vendor_request(const std::uint8_t* setup, std::vector<std::uint8_t>& answer,
+                                    std::uint64_t now_us) {
+    const bool out = setup[0] == 0x40;
+    const bool in = setup[0] == 0xC0;
+    const std::uint16_t value = le16(setup + 2);
+    const std::uint16_t index = le16(setup + 4);
+    switch (setup[1]) {
+    case FT232R_RESET:
+        if (!out || value > 2) {
+            return false;
+        }
+        if (value != 2) {
+            rx_.clear();
+        }
+        if (value != 1) {
+            tx_.clear();
+        }
+        break;
+    case FT232R_MODEM_CTRL: {
+        if (!out) {
+            return false;
+        }
+        std::uint16_t state = line_state_;
+        if ((value & 0x100) != 0) {
+            state = static_cast<std::uint16_t>((state & ~1u) | (value & 1u));
+        }
+        if ((value & 0x200) != 0) {
+            state = static_cast<std::uint16_t>((state & ~2u) | (value & 2u));
+        }
+        const bool was_dtr = dtr();
+        if (was_dtr && (state & 1) == 0 && ++dtr_clears_ == faults_.unplug_on_dtr) {
+            log_.push_back("fault: unplug on DTR clear " + std::to_string(dtr_clears_));
+            unplug_ = true;
+            return true;
+        }
+        line_state_ = state;
+        dtr_changed(was_dtr, now_us);
+        break;
+    }
+    case FT232R_SET_FLOW_CTRL:
+        if (!out) {
+            return false;
+        }
+        break;
+    case FT232R_SET_BAUD_RATE:
+        if (!out) {
+            return false;
+        }
+        divisor_value_ = value;
+        divisor_index_ = index;
+        break;
+    case FT232R_SET_DATA:
+        if (!out) {
+            return false;
+        }
+        data_value_ = value;
+        break;
+    case FT232R_GET_MODEM_STATUS: {
+        const bool empty = tx_.empty() && tx_free_ns_ <= now_us * 1000;
+        answer = {FT232R_MODEM_CTS_DSR, empty ? FT232R_LINE_TX_EMPTY : std::uint8_t{0}};
+        return in;
+    }
+    case FT232R_SET_LATENCY_TIMER:
+        if (!out) {
+            return false;
+        }
+        latency_ms_ = static_cast<std::uint8_t>(value);
+        break;
+    case FT232R_GET_LATENCY_TIMER:
+        answer = {latency_ms_};
+        return in;
+    case FT232R_READ_EEPROM:
+        // A blank EEPROM: no CBUS pin is set up as a GPIO, so ftdi_sio offers none.
+        answer = {0, 0};
+        return in;
+    default:
+        return false;
+    }
+    log_.push_back("usb: " + ft232r_request_text(setup[1], value, index));
+    return true;
+}
+
+// The controller's reset hangs on DTR through its reset circuit: a low of FT232R_DTR_RESET_US or
+// more holds it in reset until DTR is set again; a shorter one does nothing.
+void sim_usb_device::dtr_changed(bool was_dtr, std::uint64_t now_us) {
+    sim_usb_record& usb = core_.usb_record();
+    if (was_dtr && !dtr()) {
+        usb.dtr_resets.push_back(sim_dtr_reset{now_us, 0, 0});
+        open_reset_ = usb.dtr_resets.size() - 1;
+        awaiting_host_.reset();
+        dtr_low_ = true;
+        dtr_cleared_us_ = now_us;
+    } else if (!was_dtr && dtr()) {
+        if (open_reset_) {
+            usb.dtr_resets[*open_reset_].set_us = now_us;
+            awaiting_host_ = open_reset_;
+            open_reset_.reset();
+        }
+        if (dtr_low_ && !core_.held_in_reset() && now_us >= dtr_cleared_us_ + FT232R_DTR_RESET_US) {
+            core_.hold_reset(dtr_cleared_us_ + FT232R_DTR_RESET_US);
+        }
+        dtr_low_ = false;
+        if (core_.held_in_reset()) {
+            core_.release_reset(now_us);
+        }
+    }
+}
+
+void sim_usb_device::bridge_submit(std::uint32_t seqnum, std::uint32_t direction, std::uint32_t ep,
+                                   std::uint32_t length, std::uint32_t packets,
+                                   const std::uint8_t* data, std::uint64_t now_us) {
+    if (ep == SIM_USB_EP_DATA && direction == USBIP_DIR_OUT) {
+        core_.usb_record().bulk_out_bytes += length;
+        if (length > 0 && awaiting_host_) {
+            core_.usb_record().dtr_resets[*awaiting_host_].first_host_us = now_us;
+            awaiting_host_.reset();
+        }
+        pending_urb urb{seqnum, ep, length, true, packets, {}};
+        urb.data.assign(data, data + length);
+        out_urbs_.push_back(std::move(urb));
+        bridge_uart(now_us);
+        bridge_take_out(now_us * 1000);
+        return;
+    }
+    if (ep == 1 && direction == USBIP_DIR_IN) {
+        pending_.push_back({seqnum, ep, length, false, 0, {}, now_us});
+        bridge_pump(now_us);
+        return;
+    }
+    ret_submit(seqnum, SIM_USB_EPIPE, packets, nullptr, 0);
+}
+
+// The chip takes the host's bytes into its transmit FIFO while there is room; a bulk OUT transfer
+// completes when its last byte is in.
+void sim_usb_device::bridge_take_out(std::uint64_t at_ns) {
+    while (!out_urbs_.empty()) {
+        pending_urb& urb = out_urbs_.front();
+        const std::size_t room = FT232R_TX_FIFO - std::min(tx_.size(), FT232R_TX_FIFO);
+        const std::size_t n = std::min(room, urb.data.size());
+        for (std::size_t i = 0; i < n; ++i) {
+            tx_.push_back({urb.data[i], at_ns});
+        }
+        urb.data.erase(urb.data.begin(), urb.data.begin() + static_cast<std::ptrdiff_t>(n));
+        if (!urb.data.empty()) {
+            return;
+        }
+        ret_submit(urb.seqnum, 0, urb.packets, nullptr, 0, urb.length);
+        out_urbs_.pop_front();
+    }
+}
+
+// Both directions of the UART up to `now_us`, a character at a time at the rate the host set.
+void sim_usb_device::bridge_uart(std::uint64_t now_us) {
+    const std::uint64_t now_ns = now_us * 1000;
+    const std::uint64_t char_ns = byte_ns();
+    while (!tx_.empty()) {
+        const std::uint64_t end_ns = std::max(tx_free_ns_, tx_.front().at_ns) + char_ns;
+        if (end_ns > now_ns) {
+            break;
+        }
+        const std::uint8_t byte = tx_.front().value;
+        tx_.pop_front();
+        tx_free_ns_ = end_ns;
+        core_.feed(&byte, 1, end_ns / 1000);
+        bridge_take_out(end_ns);
+    }
+    for (;;) {
+        const std::optional<std::uint64_t> due_us = core_.next_due_us();
+        if (!due_us) {
+            break;
+        }
+        const std::uint64_t start_ns = std::max(rx_free_ns_, *due_us * 1000);
+        const std::uint64_t end_ns = start_ns + char_ns;
+        if (end_ns > now_ns) {
+            break;
+        }
+        const std::span<const std::uint8_t> due = core_.output_peek(start_ns / 1000);
+        if (due.empty()) {
+            break;
+        }
+        const std::uint8_t byte = due[0];
+        core_.output_commit(1, end_ns / 1000);
+        rx_free_ns_ = end_ns;
+        if (rx_.size() < FT232R_RX_FIFO) {
+            rx_.push_back({byte, end_ns});
+        } else if (rx_overruns_++ == 0) {
+            log_.push_back("usb: receive FIFO full; the controller's bytes are lost");
+        }
+    }
+}
+
+// Answers the oldest IN transfer by the latency rule, a 64-byte packet at a time, each led by the
+// two status bytes; a short packet (or a full transfer) completes it.
+void sim_usb_device::bridge_packets(std::uint64_t now_us) {
+    for (auto it = pending_.begin(); it != pending_.end();) {
+        if (it->ep != 1 || it->out) {
+            ++it;
+            continue;
+        }
+        bool complete = false;
+        for (;;) {
+            const int n = ft232r_packet_bytes(rx_.size(), last_packet_us_, latency_ms_, now_us);
+            if (n < 0) {
+                break;
+            }
+            // When the chip sent it by its own clock, not when this model looked: the moment the
+            // 62nd byte came, or the timer's expiry, and not before the host asked. So the
+            // timer's grid does not drift with the model's wake-ups.
+            const std::uint64_t ready_us = static_cast<std::size_t>(n) == FT232R_PACKET_DATA
+                                               ? rx_[FT232R_PACKET_DATA - 1].at_ns / 1000
+                                               : ft232r_timer_due_us(last_packet_us_, latency_ms_);
+            last_packet_us_ = std::min(now_us, std::max(ready_us, it->since_us));
+            const bool empty = tx_.empty() && tx_free_ns_ <= now_us * 1000;
+            it->data.push_back(FT232R_MODEM_CTS_DSR);
+            it->data.push_back(empty ? FT232R_LINE_TX_EMPTY : std::uint8_t{0});
+            for (int i = 0; i < n; ++i) {
+                it->data.push_back(rx_.front().value);
+                rx_.pop_front();
+            }
+            core_.usb_record().bulk_in_bytes += static_cast<std::uint64_t>(n);
+            if (static_cast<std::size_t>(n) < FT232R_PACKET_DATA ||
+                it->data.size() + FT232R_PACKET > it->length) {
+                complete = true;
+                break;
+            }
+        }
+        if (!complete) {
+            return; // the host's controller keeps asking; later transfers wait behind this one
+        }
+        ret_submit(it->seqnum, 0, 0, it->data.data(), it->data.size());
+        it = pending_.erase(it);
+    }
+}
+
+void sim_usb_device::bridge_pump(std::uint64_t now_us) {
+    if (dtr_low_ && !core_.held_in_reset() && now_us >= dtr_cleared_us_ + FT232R_DTR_RESET_US) {
+        core_.hold_reset(dtr_cleared_us_ + FT232R_DTR_RESET_US);
+    }
+    bridge_uart(now_us);
+    bridge_packets(now_us);
+}
+
+std::optional<std::uint64_t> sim_usb_device::bridge_next_due_us() const {
+    std::optional<std::uint64_t> due_ns;
+    const auto consider = [&](std::uint64_t at_ns) {
+        due_ns = due_ns ? std::min(*due_ns, at_ns) : at_ns;
+    };
+    const std::uint64_t char_ns = byte_ns();
+    if (!tx_.empty()) {
+        // When the FIFO has room for the rest of the waiting transfer, or else when it is empty:
+        // the controller's answers are timed from the characters' own ends, so nothing between.
+        const std::size_t rest = out_urbs_.empty() ? 0 : out_urbs_.front().data.size();
+        // (A transfer waits only while the FIFO is full.)
+        const std::size_t leaving = rest == 0 ? tx_.size() : std::min(tx_.size(), rest);
+        std::uint64_t end_ns = tx_free_ns_;
+        for (std::size_t i = 0; i < std::max<std::size_t>(leaving, 1); ++i) {
+            end_ns = std::max(end_ns, tx_[i].at_ns) + char_ns;
+        }
+        consider(end_ns);
+    }
+    if (const std::optional<std::uint64_t> out_us = core_.next_due_us()) {
+        consider(std::max(rx_free_ns_, *out_us * 1000) + char_ns);
+    }
+    const bool reader = std::any_of(pending_.begin(), pending_.end(),
+                                    [](const pending_urb& u) { return u.ep == 1 && !u.out; });
+    if (reader) {
+        consider(rx_.size() >= FT232R_PACKET_DATA
+                     ? 0
+                     : ft232r_timer_due_us(last_packet_us_, latency_ms_) * 1000);
+    }
+    if (dtr_low_ && !core_.held_in_reset()) {
+        consider((dtr_cleared_us_ + FT232R_DTR_RESET_US) * 1000);
+    }
+    if (!due_ns) {
+        return std::nullopt;
+    }
+    return (*due_ns + 999) / 1000;
+}
+
+// One interface of vendor class with bulk IN 0x81 and bulk OUT 0x02 of 64 bytes, as the chip
+// reports itself (full speed only, control endpoint of 8 bytes).
+std::vector<std::uint8_t> sim_usb_device::bridge_descriptor(std::uint8_t type,
+                                                            std::uint8_t index) const {
+    switch (type) {
+    case DT_DEVICE: {
+        std::vector<std::uint8_t> d{18, DT_DEVICE};
+        put_le16(d, 0x0200);
+        d.insert(d.end(), {0x00, 0x00, 0x00, 8});
+        put_le16(d, FT232R_VENDOR);
+        put_le16(d, FT232R_PRODUCT);
+        put_le16(d, FT232R_BCD_DEVICE);
+        d.insert(d.end(), {1, 2, 3, 1});
+        return d;
+    }
+    case DT_CONFIG:
+        if (index != 0) {
+            return {};
+        }
+        // clang-format off
+        return {
+            9, DT_CONFIG, 32, 0, 1, 1, 0, 0xA0, 45, // 1 interface; bus-powered, 90 mA
+            9, 4, 0, 0, 2, 0xFF, 0xFF, 0xFF, 2,     // vendor class
+            7, 5, 0x81, 0x02, 64, 0, 0,             // bulk IN
+            7, 5, SIM_USB_EP_DATA, 0x02, 64, 0, 0,  // bulk OUT
+        };
+        // clang-format on
+    case DT_STRING:
+        switch (index) {
+        case 0:
+            return {4, DT_STRING, 0x09, 0x04};
+        case 1:
+            return string_descriptor("Kelvane");
+        case 2:
+            return string_descriptor("Kelvane " + self_.type + " (simulated, FT232R bridge)");
+        case 3:
+            return string_descriptor(self_.serial);
+        default:
+            return {};
+        }
+    default:
+        return {}; // no qualifier: full speed only
+    }
 }

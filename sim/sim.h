@@ -214,6 +214,7 @@ struct sim_record {
     std::vector<sim_session_record> sessions;
     std::vector<sim_device_record> devices;   // [0] the connected controller, then the peers
     std::vector<std::uint64_t> turnaround_us; // ACK written to the next CHUNK's first byte
+    std::vector<std::uint64_t> acks_us;       // each ACK's last byte handed to the link
     bool disconnected = false;
     sim_usb_record usb;
     std::uint32_t watchdog_resets = 0; // devices that reset themselves (the watchdog fault)

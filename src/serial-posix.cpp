@@ -17,9 +17,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#if defined(__linux__)
+#include <linux/serial.h>
+#endif
+
 struct serial_port {
     int fd;
-    termios found; // the settings at open, put back at close
+    termios found;    // the settings at open, put back at close
+    bool low_latency; // this open turned the driver's low-latency flag on; the close turns it off
 };
 
 namespace {
@@ -97,6 +102,38 @@ void serial_make_transparent(termios& tio) {
     cfsetospeed(&tio, B115200);
 }
 
+// A USB-UART bridge holds short replies until its latency timer runs out (16 ms by default on an
+// FTDI chip), and every chunk waits for such a reply: the low-latency flag makes ftdi_sio set that
+// timer to 1 ms. True when this call turned the flag on. Drivers without the request (a pty, most
+// others) refuse it, which is fine. A build for the before-and-after figures of the USB cases
+// leaves the flag alone (KVUP_SERIAL_NO_LOW_LATENCY); kvup itself always asks.
+#if defined(TIOCGSERIAL) && defined(TIOCSSERIAL) && defined(ASYNC_LOW_LATENCY) &&                  \
+    !defined(KVUP_SERIAL_NO_LOW_LATENCY)
+bool serial_ask_low_latency(int fd) {
+    serial_struct info{};
+    if (ioctl(fd, TIOCGSERIAL, &info) != 0 || (info.flags & ASYNC_LOW_LATENCY) != 0) {
+        return false;
+    }
+    info.flags |= ASYNC_LOW_LATENCY;
+    return ioctl(fd, TIOCSSERIAL, &info) == 0;
+}
+
+// The flag outlives the close on the tty, so it goes back as it was found.
+void serial_drop_low_latency(int fd) {
+    serial_struct info{};
+    if (ioctl(fd, TIOCGSERIAL, &info) == 0 && (info.flags & ASYNC_LOW_LATENCY) != 0) {
+        info.flags &= ~ASYNC_LOW_LATENCY;
+        ioctl(fd, TIOCSSERIAL, &info);
+    }
+}
+#else
+bool serial_ask_low_latency(int) {
+    return false;
+}
+
+void serial_drop_low_latency(int) {}
+#endif
+
 int serial_poll_ms(std::uint64_t remaining_ms) {
     return remaining_ms > INT_MAX ? INT_MAX : static_cast<int>(remaining_ms);
 }
@@ -159,8 +196,12 @@ serial_port* serial_open(const char* name) {
         return nullptr;
     }
 
-    serial_port* port = new (std::nothrow) serial_port{fd, found};
+    const bool low_latency = serial_ask_low_latency(fd);
+    serial_port* port = new (std::nothrow) serial_port{fd, found, low_latency};
     if (port == nullptr) {
+        if (low_latency) {
+            serial_drop_low_latency(fd);
+        }
         tcsetattr(fd, TCSANOW, &found);
         serial_close_fd(fd);
     }
@@ -185,6 +226,9 @@ void serial_close(serial_port* port) {
         tcflush(port->fd, TCOFLUSH);
     }
     tcsetattr(port->fd, TCSANOW, &port->found);
+    if (port->low_latency) {
+        serial_drop_low_latency(port->fd);
+    }
     if (stuck && ioctl(port->fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
         serial_close_unwaited(port->fd);
     } else {

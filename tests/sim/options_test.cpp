@@ -195,6 +195,22 @@ TEST(SimOptions, UsbFrontEndAndItsUnplugFault) {
     EXPECT_NE(refusal({"--usb=yes"}).find("no value"), std::string::npos);
 }
 
+TEST(SimOptions, UsbBridgeIsCdcAcmUnlessToldAndTheFt232rIsFullSpeedOnly) {
+    sim_cli cli;
+    std::string error;
+    EXPECT_EQ(cli.usb_bridge, sim_usb_bridge::cdc_acm);
+    ASSERT_TRUE(parse({"--usb", "--usb-bridge", "ft232r"}, cli, error)) << error;
+    EXPECT_EQ(cli.usb_bridge, sim_usb_bridge::ft232r);
+    ASSERT_TRUE(parse({"--usb-bridge=cdc-acm"}, cli, error)) << error;
+    EXPECT_EQ(cli.usb_bridge, sim_usb_bridge::cdc_acm);
+    EXPECT_NE(refusal({"--usb-bridge", "pl2303"}).find("cdc-acm or ft232r"), std::string::npos);
+    EXPECT_NE(
+        refusal({"--usb", "--usb-bridge", "ft232r", "--usb-speed", "high"}).find("full-speed"),
+        std::string::npos);
+    EXPECT_NE(std::string(sim_options_usage()).find("--usb-bridge cdc-acm|ft232r"),
+              std::string::npos);
+}
+
 // The watchdog fires at a chunk unless told at=finalize; no other fault takes `at`.
 TEST(SimOptions, WatchdogAtAChunkOrAtTheFinalize) {
     sim_fault f;

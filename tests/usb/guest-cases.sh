@@ -1,7 +1,8 @@
 # shellcheck shell=sh
 # The cases of the USB test guest, sourced by guest-init.sh: each `case_X DIR` runs kvup as an
 # ordinary user (tech or tech2, both in group dialout) on the /dev/ttyACM0 that the kernel's
-# cdc_acm driver made for kvup-sim --usb, and ends with status 0 only when every check held.
+# cdc_acm driver made for kvup-sim --usb (or the /dev/ttyUSB0 that ftdi_sio made for its FT232R
+# bridge), and ends with status 0 only when every check held.
 # A failed check prints one line that starts with "FAIL", then the evidence.
 # /data/expected.sh (written by scripts/test-usb) gives each image's length and CRC-32.
 # shellcheck source=/dev/null # made at run time, nothing to follow here
@@ -45,8 +46,8 @@ sim_start() {
 
 # Waits for the $1-th attach's tty node.
 sim_wait_tty() {
-    wait_log "USB device is /dev/ttyACM" 15 "$1" || fail "no tty after attach $1"
-    PORT=$(grep "USB device is /dev/ttyACM" "$D/sim.log" | tail -n 1 | sed 's/.*USB device is //')
+    wait_log "USB device is /dev/tty" 15 "$1" || fail "no tty after attach $1"
+    PORT=$(grep "USB device is /dev/tty" "$D/sim.log" | tail -n 1 | sed 's/.*USB device is //')
     n=0
     until [ -c "$PORT" ] && [ "$(stat -c %G:%a "$PORT")" = "dialout:660" ]; do
         n=$((n + 1))
@@ -409,4 +410,98 @@ RECIPE
         note "$port: $(grep 'DTR cleared at' "$D/dev$k/summary" | head -n 1 | sed 's/^ *//')"
     done
     note "one kvup alone: $solo_ms ms; four in parallel: $four_ms ms; ratio $(awk -v a="$four_ms" -v b="$solo_ms" 'BEGIN { printf "%.2f", a / b }')"
+}
+
+# What the FT232R saw of a kvup run (summary $1): the settings in force when kvup's DTR pulse
+# began (the close puts back what the port had, 9600 baud and XON/XOFF included, so the last ones
+# are not kvup's), the pulse itself, and the latency timer. Prints the findings; fails on a fault.
+check_ftdi() {
+    awk '
+        function ms(line) { match(line, /\[ *[0-9.]+ ms\]/); return substr(line, RSTART + 1, RLENGTH - 5) + 0 }
+        / FTDI / { n++; at[n] = ms($0); text[n] = $0; sub(/^.* FTDI /, "", text[n]) }
+        /DTR cleared at [0-9.]+ ms for / {
+            pulses++
+            if (!cleared) { cleared = $4 + 0; held = $7 + 0 }
+        }
+        END {
+            for (i = 1; i <= n; i++) {
+                split(text[i], w, " ")
+                if (at[i] < cleared) { last[w[1]] = text[i] }
+                if (!(w[1] in first)) { first[w[1]] = text[i] }
+                if (w[1] == "SET_LATENCY_TIMER") { latency = latency " " w[2] }
+            }
+            printf "at the first open: %s; %s; %s\n", first["SET_BAUD_RATE"], first["SET_DATA"], first["SET_FLOW_CTRL"]
+            printf "at the reset: %s; %s; %s\n", last["SET_BAUD_RATE"], last["SET_DATA"], last["SET_FLOW_CTRL"]
+            printf "DTR pulses: %d, the first %.3f ms low; latency timer set to:%s ms\n", pulses, held, latency
+            bad = 0
+            if (last["SET_BAUD_RATE"] != "SET_BAUD_RATE 0x001A 0x0000 (115384.6 baud)") { print "FAIL not divisor 0x001A (115200)"; bad = 1 }
+            if (last["SET_DATA"] !~ /\(8N1\)$/) { print "FAIL not 8N1"; bad = 1 }
+            if (last["SET_FLOW_CTRL"] !~ /\(none\)$/) { print "FAIL flow control on"; bad = 1 }
+            if (pulses != 1) { print "FAIL " pulses " DTR pulses, 1 expected"; bad = 1 }
+            if (held < 40) { print "FAIL DTR low for only " held " ms"; bad = 1 }
+            exit bad
+        }' "$1"
+}
+
+# The transfer against the 115200 8N1 wire (summary $1): "RATIO TRANSFER_MS WIRE_MS ACK_TO_ACK_MS",
+# as tools/kvup-measure counts the wire: every chunk frame (4108 bytes, the last one padded like
+# the others) and its 12-byte ACK, the finalize frame and the DONE envelope.
+efficiency() {
+    awk -v len="$V1B_LEN" '
+        / transfer [0-9.]+ ms/ { match($0, / transfer [0-9.]+ ms/); t = substr($0, RSTART + 10, RLENGTH - 13) + 0 }
+        /ACK to ACK:/ { match($0, /median [0-9.]+ ms/); a = substr($0, RSTART + 7, RLENGTH - 10) + 0 }
+        END {
+            chunks = int((len + 4095) / 4096)
+            wire = (chunks * (4108 + 12) + 21 + 8) * 10 * 1000 / 115200
+            if (t > 0) printf "%.4f %.1f %.1f %.1f\n", wire / t, t, wire, a
+        }' "$1"
+}
+
+# k. One update through the FT232R bridge (kvup-sim --usb-bridge ft232r, ftdi_sio's
+# /dev/ttyUSB0): the image exact; the chip saw divisor 0x001A (115200), 8N1 and no flow control
+# when kvup reset the controller with one DTR low of at least 40 ms; kvup asked for the 1 ms
+# latency timer and its close put the 16 ms back.
+case_k() {
+    D=$1
+    sim_start --usb-bridge ft232r
+    case "$PORT" in /dev/ttyUSB*) ;; *) fail "the bridge became $PORT, not a ttyUSB" ;; esac
+    kvup_as tech run --port "$PORT" --password kelvane --firmware $BUNDLE --target self
+    sim_stop
+    expect_status run 0
+    expect_image summary KC-0001 B "$V1B_LEN" "$V1B_CRC"
+    grep -q "(installer mode ON 1x" "$D/summary" || fail "not one installer-mode entry"
+    check_ftdi "$D/summary" > "$D/check.out" || { cat "$D/check.out"; fail "$(grep FAIL "$D/check.out" | head -n 1)"; }
+    cat "$D/check.out"
+    grep -q "latency timer set to:.* 1 16 ms" "$D/check.out" ||
+        fail "kvup did not ask for the 1 ms latency timer and put the 16 ms back"
+}
+
+# l. What the latency timer costs: the same update through the bridge by a kvup that leaves the
+# chip's timer at 16 ms (kvup-default-latency, a test build) and by kvup as shipped. Prints both
+# figures against the 115200 8N1 wire and the median ACK-to-ACK; fails only when the shipped
+# kvup uses less than 0.99 of the wire.
+case_l() {
+    D=$1
+    for who in default shipped; do
+        bin=$KVUP
+        [ "$who" = default ] && bin=/opt/kvup/bin/kvup-default-latency
+        sim_start --usb-bridge ft232r --quiet
+        $TOOL run tech $RUN_TIMEOUT_MS "$D/$who.status" $bin --port "$PORT" --password kelvane \
+            --firmware $BUNDLE --target self > "$D/$who.out" 2> "$D/$who.err" < /dev/null
+        sim_stop
+        cp "$D/summary" "$D/$who.summary"
+        expect_status "$who" 0
+        expect_image "$who.summary" KC-0001 B "$V1B_LEN" "$V1B_CRC"
+    done
+    grep -q "SET_LATENCY_TIMER 1 ms" "$D/default.summary" && fail "the default build set the latency timer"
+    grep -q "SET_LATENCY_TIMER 1 ms" "$D/shipped.summary" || fail "kvup did not set the latency timer"
+    # shellcheck disable=SC2046 # the four figures become $1 to $4
+    set -- $(efficiency "$D/default.summary")
+    [ $# = 4 ] || fail "no transfer time in the default run's summary"
+    note "figure: 16 ms timer, request off: $1 of the wire (transfer $2 ms, wire $3 ms), ACK to ACK $4 ms (median)"
+    # shellcheck disable=SC2046 # the four figures become $1 to $4
+    set -- $(efficiency "$D/shipped.summary")
+    [ $# = 4 ] || fail "no transfer time in the shipped run's summary"
+    note "figure: kvup as shipped: $1 of the wire (transfer $2 ms, wire $3 ms), ACK to ACK $4 ms (median)"
+    awk -v r="$1" 'BEGIN { exit !(r >= 0.99) }' || fail "kvup used only $1 of the wire (0.99 needed)"
 }

@@ -12,7 +12,7 @@ mount -t tmpfs -o mode=1777 tmp /tmp
 report() { echo "KVUP-USB: $*"; }
 
 report "init at $(cut -d' ' -f1 /proc/uptime) s"
-for m in usb-common usbcore usbip-core vhci-hcd cdc-acm; do
+for m in usb-common usbcore usbip-core vhci-hcd cdc-acm usbserial ftdi_sio; do
     if ! timeout 20 insmod "/lib/modules/$m.ko"; then
         report "setup FAIL insmod $m"
         poweroff -f
@@ -44,7 +44,7 @@ fi
 report "modules loaded at $(cut -d' ' -f1 /proc/uptime) s"
 
 # KVUP_USB_CASES on the kernel command line picks cases (e.g. a,c); default all.
-cases=$(echo "${KVUP_USB_CASES:-a,b,c,d,e,f,g,h,i,j}" | tr , ' ')
+cases=$(echo "${KVUP_USB_CASES:-a,b,c,d,e,f,g,h,i,j,k,l}" | tr , ' ')
 case_timeout="${KVUP_USB_CASE_TIMEOUT:-40}"
 wine_ready=0
 for c in $cases; do
@@ -68,6 +68,7 @@ for c in $cases; do
         ;;
     esac
     report "begin $c"
+    began=$(cut -d' ' -f1 /proc/uptime)
     mkdir -p "/tmp/case-$c"
     # kvup.exe under Wine is slower, and one of its cases waits out Linux's closing_wait.
     t=$case_timeout
@@ -75,7 +76,9 @@ for c in $cases; do
     timeout -s KILL "$t" sh -c ". /guest-cases.sh; . /guest-cases-windows.sh; case_$c /tmp/case-$c" \
         > "/tmp/case-$c/out" 2>&1
     rc=$?
+    took=$(awk -v a="$began" '{ printf "%.1f", $1 - a }' /proc/uptime)
     sed 's/^/  | /' "/tmp/case-$c/out"
+    report "took $c $took s"
     # A case that was killed leaves its simulator behind: the next case needs a free device.
     for p in $(pidof kvup-sim kvup kvup.exe); do kill -KILL "$p" 2>/dev/null; done
     if [ "$rc" = 0 ]; then
