@@ -508,7 +508,7 @@ case_l() {
     set -- $(efficiency "$D/shipped.summary")
     [ $# = 4 ] || fail "no transfer time in the shipped run's summary"
     note "figure: kvup as shipped: $1 of the wire (transfer $2 ms, wire $3 ms), ACK to ACK $4 ms (median)"
-    awk -v r="$1" 'BEGIN { exit !(r < 0.99) }' && note "note: under 0.99 of the wire on this run"
+    awk -v r="$1" 'BEGIN { exit !(r < 0.99) }' && note "figure: that is under 0.99 of the wire on this run"
     awk -v a="$4" -v b="$slow_ack" 'BEGIN { exit !(a + 4 < b) }' ||
         fail "ACK to ACK $4 ms as shipped, against $slow_ack ms with the 16 ms timer"
 }
