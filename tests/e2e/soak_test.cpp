@@ -4,7 +4,8 @@
 // The scripts keep to faults that cost little waiting. A failing script prints its seed; run it
 // alone with KVUP_E2E_SOAK_SEED=<seed>, or change the number with KVUP_E2E_SOAK_SCRIPTS=<n>.
 
-#include "e2e-helpers.h"
+#include "builders.h"
+#include "run-process.h"
 #include "sim.h"
 #include "soak/soak-scripts.h"
 

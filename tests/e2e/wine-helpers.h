@@ -2,7 +2,7 @@
 // Helpers for running the Windows build, kvup.exe, under Wine in the end-to-end tests: where the
 // program and the Wine prefix are, a COM port of the prefix mapped onto a simulator's pty, and a
 // runner whose standard input may be a pipe, the null device or a console on a pseudo-terminal.
-// The Linux binary is run with e2e-helpers.h.
+// The Linux binary is run with the shared process runner (run-process.h).
 
 #include <chrono>
 #include <optional>

@@ -1,11 +1,10 @@
 #pragma once
-// Helpers for the end-to-end tests: run a program with captured output and a time limit, and
-// write bundle files.
+// The one way the tests run a program: captured output, a time limit, the stream set-ups a shell
+// pipeline gives; and the temporary directory its files go in. Not for programs on a terminal.
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,18 +34,8 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
 process_result run_process(const std::vector<std::string>& argv, const std::string& input = "",
                            std::chrono::milliseconds limit = std::chrono::seconds(60));
 
-struct image_spec {
-    std::uint16_t variant;
-    char bank;
-    std::uint32_t tag;
-    std::vector<std::uint8_t> bytes;
-};
-
-// Writes a valid bundle holding `images`, in order, to `path`.
-void write_bundle(const std::string& path, const std::vector<image_spec>& images);
-
-// Deterministic pseudo-random bytes, every byte value included for lengths of 256 and more.
-std::vector<std::uint8_t> test_image(std::size_t len, std::uint32_t seed);
+// The whole content of the file at `path`, byte for byte; empty when it cannot be read.
+std::string read_file(const std::string& path);
 
 // A fresh temporary directory, removed with everything in it when the object goes.
 class temp_dir {

@@ -1,6 +1,4 @@
-#include "e2e-helpers.h"
-
-#include "crc32.h"
+#include "run-process.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,19 +10,10 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
+#include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
-
-namespace {
-
-void put_le(std::vector<std::uint8_t>& out, std::uint64_t value, int width) {
-    for (int i = 0; i < width; ++i) {
-        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-    }
-}
-
-} // namespace
 
 process_result run_process(const std::vector<std::string>& argv, const std::string& input,
                            std::chrono::milliseconds limit) {
@@ -137,44 +126,15 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
     return result;
 }
 
-void write_bundle(const std::string& path, const std::vector<image_spec>& images) {
-    std::vector<std::uint8_t> file{'K', 'V', 'F', 'W', 'B', 'N', 'D', 'L'};
-    put_le(file, 1, 4);
-    put_le(file, images.size(), 4);
-    std::uint64_t offset = 16 + 32 * images.size();
-    for (const auto& image : images) {
-        put_le(file, image.variant, 2);
-        file.push_back(static_cast<std::uint8_t>(image.bank));
-        file.push_back(0);
-        put_le(file, image.tag, 4);
-        put_le(file, image.bytes.size(), 4);
-        put_le(file, crc32(image.bytes.data(), static_cast<std::uint32_t>(image.bytes.size())), 4);
-        put_le(file, offset, 8);
-        put_le(file, 0, 8);
-        offset += image.bytes.size();
-    }
-    for (const auto& image : images) {
-        file.insert(file.end(), image.bytes.begin(), image.bytes.end());
-    }
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(file.data()),
-              static_cast<std::streamsize>(file.size()));
-    if (!out) {
-        throw std::runtime_error("cannot write " + path);
-    }
-}
-
-std::vector<std::uint8_t> test_image(std::size_t len, std::uint32_t seed) {
-    std::vector<std::uint8_t> bytes(len);
-    for (std::size_t i = 0; i < len; ++i) {
-        // An odd multiplier makes each 256-byte block a permutation of all byte values.
-        bytes[i] = static_cast<std::uint8_t>((i % 256) * 167 + (i / 256) * 13 + seed * 29);
-    }
-    return bytes;
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
 }
 
 temp_dir::temp_dir() {
-    char pattern[] = "/tmp/kvup-e2e-XXXXXX";
+    char pattern[] = "/tmp/kvup-test-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }
