@@ -4,6 +4,8 @@
 // runner whose standard input may be a pipe, the null device or a console on a pseudo-terminal.
 // The Linux binary is run with the shared process runner (run-process.h).
 
+#include "pty.h"
+
 #include <chrono>
 #include <optional>
 #include <string>
@@ -94,8 +96,7 @@ class wine_process {
     pid_t pid_ = -1;
     int out_fd_ = -1;
     int err_fd_ = -1;
-    int master_fd_ = -1;
-    int slave_fd_ = -1; // kept open so the terminal never hangs up on its reader
+    test_pty console_; // its slave kept open so the terminal never hangs up on its reader
     bool exited_ = false;
     int wait_status_ = 0;
     std::chrono::steady_clock::time_point start_;

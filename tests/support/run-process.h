@@ -1,12 +1,33 @@
 #pragma once
-// The one way the tests run a program: captured output, a time limit, the stream set-ups a shell
-// pipeline gives; and the temporary directory its files go in. Not for programs on a terminal.
+// The one way the tests start a program: start_child for a child whose streams the caller wires
+// (a pipe, the null device, a terminal), run_process on top of it for a run to its end with
+// captured output and a time limit; and the temporary directory and files the runs use.
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 #include <vector>
+
+// What a child is started with. Each descriptor becomes its standard input, output or error
+// (-1: that stream is closed); the caller keeps its own copies and closes them.
+struct child_setup {
+    int in_fd = -1;
+    int out_fd = -1;
+    int err_fd = -1;
+    // A session of its own with standard input, a terminal, as its controlling terminal, as a
+    // shell gives a program it starts on a terminal.
+    bool own_session_on_terminal = false;
+    std::string cwd;                               // "" keeps the test's own
+    const std::vector<std::string>* env = nullptr; // NAME=VALUE entries; nullptr keeps the test's
+    bool search_path = false;                      // argv[0] is looked up on PATH
+};
+
+// Starts `argv` as `setup` says, with SIGPIPE at its default whatever the test does with it; the
+// child's pid, or -1 when it cannot be forked. A child that cannot exec writes "cannot run
+// ARGV0" to its standard error and exits 127.
+pid_t start_child(const std::vector<std::string>& argv, const child_setup& setup);
 
 struct process_result {
     int exit_status = -1;   // the exit status, or -1 when the process did not exit normally
