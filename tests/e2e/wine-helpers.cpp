@@ -388,11 +388,7 @@ wine_result wine_process::finish(std::chrono::milliseconds limit) {
     drain();
     result_.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start_);
-    if (WIFEXITED(wait_status_)) {
-        result_.exit_status = WEXITSTATUS(wait_status_);
-    } else if (WIFSIGNALED(wait_status_)) {
-        result_.signal = WTERMSIG(wait_status_);
-    }
+    record_exit(result_, wait_status_);
     return result_;
 }
 

@@ -5,6 +5,7 @@
 // The Linux binary is run with the shared process runner (run-process.h).
 
 #include "pty.h"
+#include "run-process.h"
 
 #include <chrono>
 #include <optional>
@@ -47,15 +48,9 @@ class wine_com_port {
     std::string link_path_;
 };
 
-// How a run of kvup.exe ended, and what it wrote.
-struct wine_result {
-    int exit_status = -1;   // the exit status, or -1 when the process did not exit normally
-    int signal = 0;         // the signal that ended it, if any
-    bool timed_out = false; // killed because it ran past its limit
-    std::string out;        // standard output as written, "\r\n" line ends included
-    std::string err;
-    std::chrono::milliseconds elapsed{0};
-};
+// How a run of kvup.exe ended, and what it wrote: standard output as written, "\r\n" line ends
+// included.
+using wine_result = process_result;
 
 enum class wine_stdin : unsigned char {
     pipe,        // the text given is written to it, then it is closed

@@ -9,6 +9,7 @@
 #include "sim.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -658,6 +659,29 @@ inline verdict check(const script& s, int status, const std::string& out, const 
         problems.push_back("exit status 1, yet kvup completed every selected device");
     }
     return v;
+}
+
+// The number in environment variable `name`, or `fallback` when it is unset or empty.
+inline int env_int(const char* name, int fallback) {
+    const char* text = std::getenv(name);
+    return text != nullptr && *text != '\0' ? std::atoi(text) : fallback;
+}
+
+// The seeds a soak runs: the one in `seed_var` alone when it is set (to run a failing script
+// again), else `count_var`'s number (`default_count` when unset) of seeds from `first`.
+inline std::vector<std::uint64_t> seeds_from_environment(const char* seed_var,
+                                                         const char* count_var, int default_count,
+                                                         std::uint64_t first) {
+    std::vector<std::uint64_t> seeds;
+    if (const char* one = std::getenv(seed_var); one != nullptr && *one != '\0') {
+        seeds.push_back(std::strtoull(one, nullptr, 0));
+        return seeds;
+    }
+    const int count = env_int(count_var, default_count);
+    for (int i = 0; i < count; ++i) {
+        seeds.push_back(first + static_cast<std::uint64_t>(i));
+    }
+    return seeds;
 }
 
 } // namespace soak

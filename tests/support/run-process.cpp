@@ -150,12 +150,16 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
     waitpid(pid, &status, 0);
     result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start);
-    if (WIFEXITED(status)) {
-        result.exit_status = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        result.signal = WTERMSIG(status);
-    }
+    record_exit(result, status);
     return result;
+}
+
+void record_exit(process_result& result, int wait_status) {
+    if (WIFEXITED(wait_status)) {
+        result.exit_status = WEXITSTATUS(wait_status);
+    } else if (WIFSIGNALED(wait_status)) {
+        result.signal = WTERMSIG(wait_status);
+    }
 }
 
 std::string read_file(const std::string& path) {

@@ -46,6 +46,9 @@ struct stream_setup {
     std::size_t out_limit = SIZE_MAX;
 };
 
+// Fills `result`'s exit status or signal from a wait status of waitpid.
+void record_exit(process_result& result, int wait_status);
+
 // Runs `argv` (argv[0] is the program path) as a shell would start it (SIGPIPE at its default,
 // whatever the test program does with it), with `input` on its standard input (closed after),
 // capturing standard output and standard error as `streams` says; kills it after `limit`.
