@@ -41,7 +41,7 @@ device_output split_output(const bytes& out) {
             ++i;
             continue;
         }
-        const std::size_t len = out[i + 2] | std::size_t{out[i + 3]} << 8;
+        const auto len = static_cast<std::size_t>(get_le(out, i + 2, 2));
         if (len > 4100) {
             ++result.bad_frames;
             i += 4; // the receiver hunts on after the length
@@ -53,9 +53,7 @@ device_output split_output(const bytes& out) {
             continue;
         }
         const std::uint32_t want = crc32(out.data() + i + 1, static_cast<std::uint32_t>(len + 3));
-        const std::uint32_t got = out[i + 4 + len] | std::uint32_t{out[i + 5 + len]} << 8 |
-                                  std::uint32_t{out[i + 6 + len]} << 16 |
-                                  std::uint32_t{out[i + 7 + len]} << 24;
+        const std::uint32_t got = le32_at(out, i + 4 + len);
         if (want != got) {
             ++result.bad_frames;
             i += 8 + len;

@@ -5,7 +5,7 @@
 // either running exactly the bundle's image from the bank it offered, or as it was.
 // Header-only, so that the in-process soak and the end-to-end soak share the same scripts.
 
-#include "crc32.h"
+#include "builders.h"
 #include "sim.h"
 
 #include <cstdint>
@@ -372,30 +372,11 @@ inline script make_script(std::uint64_t seed, profile p) {
 
 // The bundle file for the script's images.
 inline std::vector<std::uint8_t> bundle_file(const script& s) {
-    std::vector<std::uint8_t> file{'K', 'V', 'F', 'W', 'B', 'N', 'D', 'L'};
-    auto put = [&file](std::uint64_t value, int width) {
-        for (int i = 0; i < width; ++i) {
-            file.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-        }
-    };
-    put(1, 4);
-    put(s.images.size(), 4);
-    std::uint64_t offset = 16 + 32 * s.images.size();
+    std::vector<image_spec> images;
     for (const image& i : s.images) {
-        put(i.variant, 2);
-        file.push_back(static_cast<std::uint8_t>(i.bank));
-        file.push_back(0);
-        put(i.tag, 4);
-        put(i.bytes.size(), 4);
-        put(crc32(i.bytes.data(), static_cast<std::uint32_t>(i.bytes.size())), 4);
-        put(offset, 8);
-        put(0, 8);
-        offset += i.bytes.size();
+        images.push_back({i.variant, i.bank, i.tag, i.bytes});
     }
-    for (const image& i : s.images) {
-        file.insert(file.end(), i.bytes.begin(), i.bytes.end());
-    }
-    return file;
+    return bundle_bytes(images);
 }
 
 inline const char* fault_name(sim_fault_kind kind) {

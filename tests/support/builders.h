@@ -16,6 +16,14 @@ template <class Bytes> void put_le(Bytes& out, std::uint64_t value, int width) {
     }
 }
 
+// Overwrites the `width` bytes of `out` from byte `at` with `value`, least significant first.
+template <class Bytes> void set_le(Bytes& out, std::size_t at, std::uint64_t value, int width) {
+    for (int i = 0; i < width; ++i) {
+        out[at + static_cast<std::size_t>(i)] =
+            static_cast<typename Bytes::value_type>((value >> (8 * i)) & 0xFF);
+    }
+}
+
 // The `width`-byte little-endian field of `in` at byte `at`.
 template <class Bytes> std::uint64_t get_le(const Bytes& in, std::size_t at, int width) {
     std::uint64_t value = 0;
