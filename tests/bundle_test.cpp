@@ -1,5 +1,6 @@
 #include "bundle.h"
 
+#include "builders.h"
 #include "crc32.h"
 
 #include <gtest/gtest.h>
@@ -34,19 +35,13 @@ struct raw_entry {
 constexpr std::uint64_t HEADER_LEN = 16;
 constexpr std::uint64_t ENTRY_LEN = 32;
 
-void put_le(bytes& out, std::size_t at, std::uint64_t value, int width) {
-    for (int i = 0; i < width; ++i) {
-        out[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
-}
-
 bytes header(std::uint32_t version, std::uint32_t count, const char* magic = "KVFWBNDL") {
     bytes out(HEADER_LEN);
     for (int i = 0; i < 8; ++i) {
         out[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(magic[i]);
     }
-    put_le(out, 8, version, 4);
-    put_le(out, 12, count, 4);
+    set_le(out, 8, version, 4);
+    set_le(out, 12, count, 4);
     return out;
 }
 
@@ -56,12 +51,12 @@ bytes make_bundle(const std::vector<raw_entry>& entries, const bytes& tail = {})
     for (const auto& e : entries) {
         const std::size_t at = out.size();
         out.resize(at + ENTRY_LEN, 0xEE); // reserved bytes hold junk on purpose
-        put_le(out, at, e.variant, 2);
+        set_le(out, at, e.variant, 2);
         out[at + 2] = e.bank;
-        put_le(out, at + 4, e.tag, 4);
-        put_le(out, at + 8, e.len, 4);
-        put_le(out, at + 12, e.crc, 4);
-        put_le(out, at + 16, e.offset, 8);
+        set_le(out, at + 4, e.tag, 4);
+        set_le(out, at + 8, e.len, 4);
+        set_le(out, at + 12, e.crc, 4);
+        set_le(out, at + 16, e.offset, 8);
     }
     out.insert(out.end(), tail.begin(), tail.end());
     return out;

@@ -1,20 +1,11 @@
 #include "options.h"
 
+#include "run-process.h"
+
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
-
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -24,59 +15,13 @@ struct run_result {
     std::string err;
 };
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-std::string temp_file() {
-    std::string templ = "/tmp/kvup-cli-test-XXXXXX";
-    const int fd = mkstemp(templ.data());
-    EXPECT_GE(fd, 0);
-    if (fd >= 0) {
-        close(fd);
-    }
-    return templ;
-}
-
-// Runs the real kvup with `args`, stdin from /dev/null, stdout and stderr kept apart.
+// Runs the real kvup with `args`, nothing on stdin, stdout and stderr kept apart.
 run_result run_kvup(const std::vector<std::string>& args) {
-    const std::string out_path = temp_file();
-    const std::string err_path = temp_file();
-    std::vector<char*> argv;
-    std::string program = KVUP_BINARY;
-    argv.push_back(program.data());
-    std::vector<std::string> owned = args;
-    for (auto& arg : owned) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_TRUNC, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_TRUNC, 0);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, KVUP_BINARY, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-
-    run_result result{-1, "", ""};
-    EXPECT_EQ(spawned, 0) << "cannot start " << KVUP_BINARY;
-    if (spawned == 0) {
-        int wait_status = 0;
-        EXPECT_EQ(waitpid(pid, &wait_status, 0), pid);
-        if (WIFEXITED(wait_status)) {
-            result.status = WEXITSTATUS(wait_status);
-        }
-    }
-    result.out = read_file(out_path);
-    result.err = read_file(err_path);
-    std::remove(out_path.c_str());
-    std::remove(err_path.c_str());
-    return result;
+    std::vector<std::string> argv{KVUP_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const process_result r = run_process(argv);
+    EXPECT_FALSE(r.timed_out) << "kvup did not end";
+    return {r.exit_status, r.out, r.err};
 }
 
 const std::string& usage() {

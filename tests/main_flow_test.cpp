@@ -4,6 +4,7 @@
 
 #include "update-run.h"
 
+#include "builders.h"
 #include "crc32.h"
 #include "fake-device.h"
 #include "fwupdate-protocol.h"
@@ -27,52 +28,16 @@ namespace {
 
 using bytes = std::string;
 
-void put_le(bytes& out, std::uint64_t v, int width) {
-    for (int i = 0; i < width; ++i) {
-        out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-    }
-}
-
-std::uint32_t crc_of(const bytes& b) {
-    return crc32(reinterpret_cast<const std::uint8_t*>(b.data()),
-                 static_cast<std::uint32_t>(b.size()));
-}
-
-bytes device_frame(std::uint8_t type, const bytes& payload) {
-    bytes body(1, static_cast<char>(type));
-    put_le(body, payload.size(), 2);
-    body += payload;
-    bytes frame(1, static_cast<char>(FWU_SOF_DEVICE));
-    frame += body;
-    put_le(frame, crc_of(body), 4);
-    return frame;
-}
-
 constexpr std::uint16_t VARIANT = 3;
 const char* const PASSWORD = "opensesame";
 
 // A bundle with a 5000-byte image for both banks of VARIANT.
 std::string write_bundle() {
-    const bytes image(5000, 'i');
-    bytes file = "KVFWBNDL";
-    put_le(file, 1, 4);
-    put_le(file, 2, 4);
-    const std::uint64_t image_offset = 16 + 2 * 32;
-    for (char bank : {'A', 'B'}) {
-        put_le(file, VARIANT, 2);
-        file.push_back(bank);
-        file.push_back('\0');
-        put_le(file, 0x1234, 4);
-        put_le(file, image.size(), 4);
-        put_le(file, crc_of(image), 4);
-        put_le(file, image_offset, 8);
-        put_le(file, 0, 8);
-    }
-    file += image;
+    const std::vector<std::uint8_t> image(5000, 'i');
     // One file per process: CTest runs the cases of this file in parallel processes.
     const std::string path =
         ::testing::TempDir() + "main_flow_test." + std::to_string(getpid()) + ".kvfw";
-    std::ofstream(path, std::ios::binary) << file;
+    ::write_bundle(path, {{VARIANT, 'A', 0x1234, image}, {VARIANT, 'B', 0x1234, image}});
     return path;
 }
 

@@ -3,6 +3,7 @@
 
 #include "update-session.h"
 
+#include "builders.h"
 #include "bundle.h"
 #include "crc32.h"
 #include "fake-device.h"
@@ -20,57 +21,22 @@ namespace {
 
 using bytes = std::string;
 
-void append_u16(bytes& out, std::uint16_t v) {
-    out.push_back(static_cast<char>(v & 0xFF));
-    out.push_back(static_cast<char>(v >> 8));
-}
-
-void append_u32(bytes& out, std::uint32_t v) {
-    for (int shift = 0; shift < 32; shift += 8) {
-        out.push_back(static_cast<char>((v >> shift) & 0xFF));
-    }
-}
-
-std::uint32_t read_u32(const bytes& b, std::size_t at) {
-    std::uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) {
-        v = (v << 8) | static_cast<std::uint8_t>(b[at + static_cast<std::size_t>(i)]);
-    }
-    return v;
-}
-
-std::uint32_t crc_of(const bytes& b) {
-    return crc32(reinterpret_cast<const std::uint8_t*>(b.data()),
-                 static_cast<std::uint32_t>(b.size()));
-}
-
-bytes device_frame(std::uint8_t type, const bytes& payload) {
-    bytes body;
-    body.push_back(static_cast<char>(type));
-    append_u16(body, static_cast<std::uint16_t>(payload.size()));
-    body += payload;
-    bytes frame(1, static_cast<char>(FWU_SOF_DEVICE));
-    frame += body;
-    append_u32(frame, crc_of(body));
-    return frame;
-}
-
 bytes ready_frame(std::uint8_t bank, std::uint32_t max_len, std::uint16_t variant) {
     bytes p(1, static_cast<char>(bank));
-    append_u32(p, max_len);
-    append_u16(p, variant);
+    put_le(p, max_len, 4);
+    put_le(p, variant, 2);
     return device_frame(FWU_RSP_READY, p);
 }
 
 bytes ack_frame(std::uint32_t index = 0) {
     bytes p;
-    append_u32(p, index);
+    put_le(p, index, 4);
     return device_frame(FWU_RSP_ACK, p);
 }
 
 bytes nak_frame(std::uint8_t reason, std::uint32_t expected) {
     bytes p(1, static_cast<char>(reason));
-    append_u32(p, expected);
+    put_le(p, expected, 4);
     return device_frame(FWU_RSP_NAK, p);
 }
 
@@ -78,7 +44,7 @@ struct host_frame {
     std::uint8_t type;
     bytes payload;
     std::uint64_t at_ms;
-    std::uint32_t chunk_index() const { return read_u32(payload, 0); }
+    std::uint32_t chunk_index() const { return le32_at(payload, 0); }
     bytes chunk_data() const { return payload.substr(4); }
 };
 
@@ -142,7 +108,7 @@ class scripted_device {
         if (w.size() != len + FWU_FRAME_OVERHEAD) {
             return;
         }
-        ASSERT_EQ(read_u32(w, 4 + len), crc_of(w.substr(1, len + 3))) << "bad host frame CRC";
+        ASSERT_EQ(le32_at(w, 4 + len), crc_of(w.substr(1, len + 3))) << "bad host frame CRC";
         host_frame f{static_cast<std::uint8_t>(w[1]), w.substr(4, len), fake::now_ms()};
         frames.push_back(f);
         switch (f.type) {
@@ -266,9 +232,9 @@ TEST_F(UpdateSession, SuccessfulUpdatePrintsEveryLineAndFinalizesWithTagLengthCr
     ASSERT_EQ(finals.size(), 1u);
     const bytes& p = finals[0].payload;
     ASSERT_EQ(p.size(), FWU_FINALIZE_LEN);
-    EXPECT_EQ(read_u32(p, 0), TAG);
-    EXPECT_EQ(read_u32(p, 4), 5000u);
-    EXPECT_EQ(read_u32(p, 8), crc_of(image_));
+    EXPECT_EQ(le32_at(p, 0), TAG);
+    EXPECT_EQ(le32_at(p, 4), 5000u);
+    EXPECT_EQ(le32_at(p, 8), crc_of(image_));
     EXPECT_EQ(static_cast<std::uint8_t>(p[12]), BANK_B);
     EXPECT_EQ(device_.frames.back().type, FWU_CMD_FINALIZE) << "nothing may follow the finalize";
 }
@@ -297,8 +263,8 @@ TEST_P(UpdateSessionChunking, SendsEveryChunkWithImageBytesThenFillAndFinalizesT
         EXPECT_EQ(chunks[i].chunk_data(), expected_chunk(image_, i)) << "chunk " << i;
     }
     const bytes fin = device_.of_type(FWU_CMD_FINALIZE).at(0).payload;
-    EXPECT_EQ(read_u32(fin, 4), c.image_len);
-    EXPECT_EQ(read_u32(fin, 8), crc_of(image_));
+    EXPECT_EQ(le32_at(fin, 4), c.image_len);
+    EXPECT_EQ(le32_at(fin, 8), crc_of(image_));
 
     char sending[96];
     std::snprintf(sending, sizeof sending, "Sending variant 7 bank B (%u bytes, %u chunks)...\n",
@@ -323,8 +289,8 @@ TEST_F(UpdateSession, EmptyImageSendsNoChunkAndFinalizesLengthZeroCrcZero) {
                      "Update complete - target is rebooting into the new firmware.\n");
     EXPECT_TRUE(device_.of_type(FWU_CMD_CHUNK).empty());
     const bytes fin = device_.of_type(FWU_CMD_FINALIZE).at(0).payload;
-    EXPECT_EQ(read_u32(fin, 4), 0u);
-    EXPECT_EQ(read_u32(fin, 8), 0u);
+    EXPECT_EQ(le32_at(fin, 4), 0u);
+    EXPECT_EQ(le32_at(fin, 8), 0u);
 }
 
 TEST_F(UpdateSession, SecondChunkOfA4097ByteImageIsOneByteAnd4095FillBytes) {
@@ -510,7 +476,7 @@ TEST_F(UpdateSession, NakOnePastTheEndSendsAFillChunkAndEndsTheLoop) {
     EXPECT_NE(r.out.find("(4096 bytes, 1 chunks)...\n\r  chunk 2/1\nFinalizing...\n"),
               std::string::npos)
         << r.out;
-    EXPECT_EQ(read_u32(device_.of_type(FWU_CMD_FINALIZE).at(0).payload, 4), 4096u);
+    EXPECT_EQ(le32_at(device_.of_type(FWU_CMD_FINALIZE).at(0).payload, 4), 4096u);
 }
 
 // 0x00100001 × 4096 wraps to 4096 in 32 bits: a wrapped offset would send the image's second

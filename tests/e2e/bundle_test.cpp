@@ -3,6 +3,7 @@
 // the run reaches the port at once instead of spending minutes on checksums), and an image of
 // 0 bytes (sent as the bundle holds it, and refused by the device).
 
+#include "builders.h"
 #include "crc32.h"
 #include "update-helpers.h"
 
@@ -18,12 +19,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-void put_le(std::vector<std::uint8_t>& out, std::size_t at, std::uint64_t value, int width) {
-    for (int i = 0; i < width; ++i) {
-        out[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
-}
 
 // About 3 MB: 65535 entries, both banks of variant 1 in turn, each a 1 MiB image with its right
 // CRC, entry i's starting `step` * i bytes into the image data. The data is one byte value
@@ -41,16 +36,16 @@ void write_many_image_bundle(const std::string& path, std::uint32_t step) {
     for (std::size_t i = 0; i < 8; ++i) {
         file[i] = static_cast<std::uint8_t>(magic[i]);
     }
-    put_le(file, 8, 1, 4);
-    put_le(file, 12, entry_count, 4);
+    set_le(file, 8, 1, 4);
+    set_le(file, 12, entry_count, 4);
     for (std::uint32_t i = 0; i < entry_count; ++i) {
         const std::size_t at = 16 + 32 * std::size_t{i};
-        put_le(file, at, 1, 2);
+        set_le(file, at, 1, 2);
         file[at + 2] = (i % 2 == 0) ? 'A' : 'B';
-        put_le(file, at + 4, i, 4);
-        put_le(file, at + 8, image_len, 4);
-        put_le(file, at + 12, image_crc, 4);
-        put_le(file, at + 16, data_offset + std::uint64_t{step} * i, 8);
+        set_le(file, at + 4, i, 4);
+        set_le(file, at + 8, image_len, 4);
+        set_le(file, at + 12, image_crc, 4);
+        set_le(file, at + 16, data_offset + std::uint64_t{step} * i, 8);
     }
     file.insert(file.end(), data.begin(), data.end());
     std::ofstream out(path, std::ios::binary);

@@ -1,6 +1,8 @@
 // The installer password: from the command line or, when it has none, read from a pipe, missing,
 // or typed at the hidden prompt on a terminal; one that cannot be one console line is refused.
 
+#include "pty.h"
+#include "run-process.h"
 #include "update-helpers.h"
 
 #include <gtest/gtest.h>
@@ -156,32 +158,15 @@ TEST_F(LongestPassword, TypedIsSentWhole) {
 class terminal_session {
   public:
     explicit terminal_session(const std::vector<std::string>& argv) {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
-            return;
-        }
-        const std::string slave_path = ptsname(master_);
-        slave_ = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         int err_pipe[2];
-        if (slave_ < 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+        if (!pty_.open() || pipe2(err_pipe, O_CLOEXEC) != 0) {
             return;
         }
-        std::vector<char*> args;
-        for (const std::string& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        pid_ = fork();
-        if (pid_ == 0) {
-            // A session of its own with the terminal as its controlling terminal, as in a shell.
-            setsid();
-            const int tty = open(slave_path.c_str(), O_RDWR);
-            dup2(tty, 0);
-            dup2(tty, 1);
-            dup2(err_pipe[1], 2);
-            execv(args[0], args.data());
-            _exit(127);
-        }
+        child_setup setup;
+        setup.in_fd = setup.out_fd = pty_.slave;
+        setup.err_fd = err_pipe[1];
+        setup.own_session_on_terminal = true;
+        pid_ = start_child(argv, setup);
         close(err_pipe[1]);
         err_ = err_pipe[0];
     }
@@ -191,10 +176,8 @@ class terminal_session {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
-        for (const int fd : {master_, slave_, err_}) {
-            if (fd >= 0) {
-                close(fd);
-            }
+        if (err_ >= 0) {
+            close(err_);
         }
     }
 
@@ -202,7 +185,7 @@ class terminal_session {
     terminal_session& operator=(const terminal_session&) = delete;
 
     bool started() const { return pid_ > 0; }
-    int slave() const { return slave_; }
+    int slave() const { return pty_.slave; }
     const std::string& screen() const { return screen_; }
     const std::string& err() const { return err_text_; }
     int exit_status() const { return exit_status_; }
@@ -223,7 +206,7 @@ class terminal_session {
     bool wait_for_modes_off(tcflag_t flags, std::chrono::milliseconds limit) {
         const auto deadline = steady_clock::now() + limit;
         termios now{};
-        while (tcgetattr(slave_, &now) == 0 && (now.c_lflag & flags) != 0) {
+        while (tcgetattr(pty_.slave, &now) == 0 && (now.c_lflag & flags) != 0) {
             if (steady_clock::now() >= deadline) {
                 return false;
             }
@@ -234,7 +217,7 @@ class terminal_session {
 
     void type(const std::string& keys) {
         for (const char key : keys) {
-            ASSERT_EQ(write(master_, &key, 1), 1);
+            ASSERT_EQ(write(pty_.master, &key, 1), 1);
         }
     }
 
@@ -259,7 +242,7 @@ class terminal_session {
     // Moves what is waiting on the terminal and on standard error into the buffers; true when
     // anything came.
     bool pump(int timeout_ms) {
-        pollfd fds[2] = {{master_, POLLIN, 0}, {err_, POLLIN, 0}};
+        pollfd fds[2] = {{pty_.master, POLLIN, 0}, {err_, POLLIN, 0}};
         if (poll(fds, 2, timeout_ms) <= 0) {
             return false;
         }
@@ -278,8 +261,7 @@ class terminal_session {
         return got;
     }
 
-    int master_ = -1;
-    int slave_ = -1;
+    test_pty pty_;
     int err_ = -1;
     pid_t pid_ = -1;
     int exit_status_ = -1;

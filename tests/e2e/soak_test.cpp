@@ -4,7 +4,8 @@
 // The scripts keep to faults that cost little waiting. A failing script prints its seed; run it
 // alone with KVUP_E2E_SOAK_SEED=<seed>, or change the number with KVUP_E2E_SOAK_SCRIPTS=<n>.
 
-#include "e2e-helpers.h"
+#include "builders.h"
+#include "run-process.h"
 #include "sim.h"
 #include "soak/soak-scripts.h"
 
@@ -25,11 +26,6 @@ using namespace std::chrono_literals;
 constexpr std::uint64_t FIRST_SEED = 0xe2e50000;
 constexpr int DEFAULT_SCRIPTS = 40;
 
-int env_int(const char* name, int fallback) {
-    const char* text = std::getenv(name);
-    return text != nullptr && *text != '\0' ? std::atoi(text) : fallback;
-}
-
 void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()),
@@ -47,15 +43,8 @@ std::vector<std::string> kvup_args(const std::string& port, const std::string& b
 }
 
 TEST(E2eSoak, RandomFaultScriptsEndUpdatedOrUntouched) {
-    std::vector<std::uint64_t> seeds;
-    if (const char* one = std::getenv("KVUP_E2E_SOAK_SEED"); one != nullptr && *one != '\0') {
-        seeds.push_back(std::strtoull(one, nullptr, 0));
-    } else {
-        const int scripts = env_int("KVUP_E2E_SOAK_SCRIPTS", DEFAULT_SCRIPTS);
-        for (int i = 0; i < scripts; ++i) {
-            seeds.push_back(FIRST_SEED + static_cast<std::uint64_t>(i));
-        }
-    }
+    const std::vector<std::uint64_t> seeds = soak::seeds_from_environment(
+        "KVUP_E2E_SOAK_SEED", "KVUP_E2E_SOAK_SCRIPTS", DEFAULT_SCRIPTS, FIRST_SEED);
 
     const auto started = std::chrono::steady_clock::now();
     int succeeded = 0;
@@ -115,7 +104,7 @@ TEST(E2eSoak, RandomFaultScriptsEndUpdatedOrUntouched) {
 // The device goes away (its USB link drops) when a chunk arrives: kvup must give up at once
 // rather than wait out its time-outs, and leave the port name free for the device's return.
 TEST(E2eSoak, DisconnectAtARandomChunkEndsTheRunAtOnceAndFreesThePort) {
-    soak::rng r(env_int("KVUP_E2E_SOAK_SEED", 0x0d15c0));
+    soak::rng r(soak::env_int("KVUP_E2E_SOAK_SEED", 0x0d15c0));
     for (int round = 0; round < 3; ++round) {
         temp_dir dir;
         soak::script s;

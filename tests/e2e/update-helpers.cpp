@@ -1,5 +1,7 @@
 #include "update-helpers.h"
 
+#include "pty.h"
+
 #include "crc32.h"
 
 #include <chrono>
@@ -28,20 +30,8 @@ std::string describe(const std::vector<std::uint8_t>& bytes) {
 
 // The settings a terminal has when it is first opened, read from a fresh pseudo-terminal.
 bool fresh_terminal_settings(termios& settings) {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0) {
-        return false;
-    }
-    bool ok = false;
-    if (grantpt(master) == 0 && unlockpt(master) == 0) {
-        const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-        if (slave >= 0) {
-            ok = tcgetattr(slave, &settings) == 0;
-            close(slave);
-        }
-    }
-    close(master);
-    return ok;
+    test_pty pty;
+    return pty.open() && tcgetattr(pty.slave, &settings) == 0;
 }
 
 // A USB serial port comes up with the line discipline's defaults: echo, line editing, CR to LF,

@@ -3,7 +3,8 @@
 // different image for every variant and bank, the simulator on its pseudo-terminal, the texts a
 // successful update prints, and checks of what each device holds afterwards.
 
-#include "e2e-helpers.h"
+#include "builders.h"
+#include "run-process.h"
 #include "sim.h"
 
 #include <gtest/gtest.h>

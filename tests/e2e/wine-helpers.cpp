@@ -1,5 +1,7 @@
 #include "wine-helpers.h"
 
+#include "run-process.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -74,34 +76,20 @@ std::vector<std::string> wine_environment(const wine_env& env) {
     return out;
 }
 
-std::vector<char*> c_strings(std::vector<std::string>& texts) {
-    std::vector<char*> out;
-    for (std::string& text : texts) {
-        out.push_back(text.data());
-    }
-    out.push_back(nullptr);
-    return out;
-}
-
 // Starts a persistent wine server for the prefix with its own standard streams, so that no
 // server started by a test's kvup.exe holds that test's pipes. One already running is kept.
 void start_wine_server(const wine_env& env) {
-    std::vector<std::string> args{getenv_or("WINESERVER", "wineserver"), SERVER_PERSISTENCE};
-    std::vector<std::string> environment = wine_environment(env);
-    std::vector<char*> argv = c_strings(args);
-    std::vector<char*> envp = c_strings(environment);
+    const std::vector<std::string> environment = wine_environment(env);
     const int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     if (null_fd < 0) {
         return;
     }
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(null_fd, 0);
-        ::dup2(null_fd, 1);
-        ::dup2(null_fd, 2);
-        ::execvpe(argv[0], argv.data(), envp.data());
-        ::_exit(127);
-    }
+    child_setup setup;
+    setup.in_fd = setup.out_fd = setup.err_fd = null_fd;
+    setup.env = &environment;
+    setup.search_path = true;
+    const pid_t pid =
+        start_child({getenv_or("WINESERVER", "wineserver"), SERVER_PERSISTENCE}, setup);
     ::close(null_fd);
     if (pid > 0) {
         int status = 0;
@@ -222,10 +210,7 @@ wine_process::wine_process(const wine_env& env, const std::vector<std::string>& 
     : start_(std::chrono::steady_clock::now()) {
     std::vector<std::string> command{env.launcher, env.exe};
     command.insert(command.end(), args.begin(), args.end());
-    std::vector<std::string> environment = wine_environment(env);
-    std::vector<char*> argv = c_strings(command);
-    std::vector<char*> envp = c_strings(environment);
-    const std::string exec_failed = "cannot run " + env.launcher + "\n";
+    const std::vector<std::string> environment = wine_environment(env);
 
     int out_pipe[2] = {-1, -1};
     int err_pipe[2] = {-1, -1};
@@ -244,35 +229,27 @@ wine_process::wine_process(const wine_env& env, const std::vector<std::string>& 
     case wine_stdin::null_device:
         child_in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
         break;
-    case wine_stdin::console: {
-        master_fd_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        char name[128];
-        if (master_fd_ < 0 || ::grantpt(master_fd_) != 0 || ::unlockpt(master_fd_) != 0 ||
-            ::ptsname_r(master_fd_, name, sizeof name) != 0) {
+    case wine_stdin::console:
+        if (!console_.open()) {
             throw std::runtime_error("cannot make a pseudo-terminal");
         }
-        slave_fd_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-        child_in = slave_fd_;
+        child_in = console_.slave;
         break;
-    }
     }
     if (child_in < 0) {
         throw std::runtime_error("cannot open the standard input");
     }
 
-    pid_ = ::fork();
+    child_setup setup;
+    setup.in_fd = child_in;
+    setup.out_fd = input_kind == wine_stdin::console ? child_in : out_pipe[1];
+    setup.err_fd = input_kind == wine_stdin::console ? child_in : err_pipe[1];
+    setup.cwd = cwd;
+    setup.env = &environment;
+    setup.search_path = true;
+    pid_ = start_child(command, setup);
     if (pid_ < 0) {
         throw std::runtime_error("fork failed");
-    }
-    if (pid_ == 0) {
-        ::dup2(child_in, 0);
-        ::dup2(input_kind == wine_stdin::console ? child_in : out_pipe[1], 1);
-        ::dup2(input_kind == wine_stdin::console ? child_in : err_pipe[1], 2);
-        if (::chdir(cwd.c_str()) == 0) {
-            ::execvpe(argv[0], argv.data(), envp.data());
-        }
-        [[maybe_unused]] const ssize_t n = ::write(2, exec_failed.data(), exec_failed.size());
-        ::_exit(127);
     }
     ::close(out_pipe[1]);
     ::close(err_pipe[1]);
@@ -296,7 +273,7 @@ wine_process::wine_process(const wine_env& env, const std::vector<std::string>& 
     } else if (input_kind == wine_stdin::null_device) {
         ::close(child_in);
     } else {
-        set_nonblocking(master_fd_);
+        set_nonblocking(console_.master);
     }
 }
 
@@ -307,8 +284,6 @@ wine_process::~wine_process() {
     }
     close_fd(out_fd_);
     close_fd(err_fd_);
-    close_fd(master_fd_);
-    close_fd(slave_fd_);
 }
 
 bool wine_process::reap(bool block) {
@@ -328,12 +303,12 @@ bool wine_process::reap(bool block) {
 }
 
 void wine_process::pump(int timeout_ms) {
-    pollfd fds[3] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}, {master_fd_, POLLIN, 0}};
+    pollfd fds[3] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}, {console_.master, POLLIN, 0}};
     std::string* sinks[3] = {&result_.out, &result_.err, &terminal_out_};
     if (::poll(fds, 3, timeout_ms) <= 0) {
         return;
     }
-    int* owners[3] = {&out_fd_, &err_fd_, &master_fd_};
+    int* owners[3] = {&out_fd_, &err_fd_, &console_.master};
     for (int i = 0; i < 3; ++i) {
         if (fds[i].fd < 0 || fds[i].revents == 0) {
             continue;
@@ -349,7 +324,7 @@ void wine_process::pump(int timeout_ms) {
 }
 
 void wine_process::drain() {
-    int fds[3] = {out_fd_, err_fd_, master_fd_};
+    int fds[3] = {out_fd_, err_fd_, console_.master};
     std::string* sinks[3] = {&result_.out, &result_.err, &terminal_out_};
     for (int i = 0; i < 3; ++i) {
         if (fds[i] < 0) {
@@ -367,7 +342,7 @@ bool wine_process::wait_for_console(const std::string& text, std::chrono::millis
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
         termios tio{};
-        if (master_fd_ >= 0 && ::tcgetattr(master_fd_, &tio) == 0 &&
+        if (console_.master >= 0 && ::tcgetattr(console_.master, &tio) == 0 &&
             (tio.c_lflag & (ECHO | ICANON)) == 0 &&
             wine_terminal_text(terminal_out_).find(text) != std::string::npos) {
             return true;
@@ -382,8 +357,8 @@ bool wine_process::wait_for_console(const std::string& text, std::chrono::millis
 
 void wine_process::type(const std::string& keys) {
     std::size_t done = 0;
-    while (master_fd_ >= 0 && done < keys.size()) {
-        const ssize_t n = ::write(master_fd_, keys.data() + done, keys.size() - done);
+    while (console_.master >= 0 && done < keys.size()) {
+        const ssize_t n = ::write(console_.master, keys.data() + done, keys.size() - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
         } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
@@ -413,11 +388,7 @@ wine_result wine_process::finish(std::chrono::milliseconds limit) {
     drain();
     result_.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start_);
-    if (WIFEXITED(wait_status_)) {
-        result_.exit_status = WEXITSTATUS(wait_status_);
-    } else if (WIFSIGNALED(wait_status_)) {
-        result_.signal = WTERMSIG(wait_status_);
-    }
+    record_exit(result_, wait_status_);
     return result_;
 }
 

@@ -2,7 +2,10 @@
 // Helpers for running the Windows build, kvup.exe, under Wine in the end-to-end tests: where the
 // program and the Wine prefix are, a COM port of the prefix mapped onto a simulator's pty, and a
 // runner whose standard input may be a pipe, the null device or a console on a pseudo-terminal.
-// The Linux binary is run with e2e-helpers.h.
+// The Linux binary is run with the shared process runner (run-process.h).
+
+#include "pty.h"
+#include "run-process.h"
 
 #include <chrono>
 #include <optional>
@@ -45,15 +48,9 @@ class wine_com_port {
     std::string link_path_;
 };
 
-// How a run of kvup.exe ended, and what it wrote.
-struct wine_result {
-    int exit_status = -1;   // the exit status, or -1 when the process did not exit normally
-    int signal = 0;         // the signal that ended it, if any
-    bool timed_out = false; // killed because it ran past its limit
-    std::string out;        // standard output as written, "\r\n" line ends included
-    std::string err;
-    std::chrono::milliseconds elapsed{0};
-};
+// How a run of kvup.exe ended, and what it wrote: standard output as written, "\r\n" line ends
+// included.
+using wine_result = process_result;
 
 enum class wine_stdin : unsigned char {
     pipe,        // the text given is written to it, then it is closed
@@ -94,8 +91,7 @@ class wine_process {
     pid_t pid_ = -1;
     int out_fd_ = -1;
     int err_fd_ = -1;
-    int master_fd_ = -1;
-    int slave_fd_ = -1; // kept open so the terminal never hangs up on its reader
+    test_pty console_; // its slave kept open so the terminal never hangs up on its reader
     bool exited_ = false;
     int wait_status_ = 0;
     std::chrono::steady_clock::time_point start_;

@@ -3,7 +3,8 @@
 // Win32 communications API as on Windows. KVUP_WINDOWS_EXE names the program and WINEPREFIX the
 // prefix (scripts/test-wine sets both); without KVUP_WINDOWS_EXE these tests are skipped.
 
-#include "e2e-helpers.h"
+#include "builders.h"
+#include "run-process.h"
 #include "wine-helpers.h"
 
 #include "sim.h"
@@ -29,13 +30,6 @@ namespace {
 
 const std::string PASSWORD = "kelvane";
 const std::string BUNDLE = "firmware.kvfw";
-
-std::string read_text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
@@ -145,7 +139,7 @@ TEST_F(WineKvup, VersionAndUsageTextComeOutInTextMode) {
 
     const wine_result help = kvup({"--help"});
     EXPECT_EQ(help.exit_status, 0);
-    EXPECT_EQ(help.out, wine_lf_to_crlf(read_text(KVUP_TEST_DATA_DIR "/usage.txt")));
+    EXPECT_EQ(help.out, wine_lf_to_crlf(read_file(KVUP_TEST_DATA_DIR "/usage.txt")));
     EXPECT_EQ(help.err, "");
 }
 

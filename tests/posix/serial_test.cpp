@@ -1,6 +1,6 @@
 #include "serial.h"
 
-#include "posix-helpers.h"
+#include "pty.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "timer.h"
 
-#include "posix-helpers.h"
+#include "pty.h"
 
 #include <gtest/gtest.h>
 

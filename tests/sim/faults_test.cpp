@@ -7,12 +7,10 @@
 
 using simtest::bytes;
 using simtest::chunk_frame;
-using simtest::device_frame;
 using simtest::finalize_frame;
 using simtest::host;
-using simtest::image_crc;
-using simtest::le32;
 using simtest::make_image;
+using simtest::received_frame;
 
 namespace {
 
@@ -49,7 +47,7 @@ TEST_F(SimChunkFaults, SilentChunkIsLostOnItsAttemptOnlyAndTheRetryIsStored) {
     EXPECT_TRUE(h->exchange(chunk_frame(image, 1)).empty());
     EXPECT_EQ(h->exchange(chunk_frame(image, 1))[0].type, 0x82) << "attempt 2 is answered";
     EXPECT_EQ(h->exchange(chunk_frame(image, 2))[0].type, 0x82);
-    EXPECT_EQ(h->exchange(finalize_frame(1, 3 * 4096, image_crc(image), 1))[0].type, 0x84);
+    EXPECT_EQ(h->exchange(finalize_frame(1, 3 * 4096, crc_of(image), 1))[0].type, 0x84);
 }
 
 TEST_F(SimChunkFaults, AttemptZeroSilencesEveryAttempt) {
@@ -77,16 +75,16 @@ TEST_F(SimChunkFaults, InjectedNakCarriesReasonAndExpectedIndexAndStoresNothing)
     nak.expected = 0;
     start({nak});
     EXPECT_EQ(h->exchange(chunk_frame(image, 0))[0].type, 0x82);
-    const std::vector<device_frame> answer = h->exchange(chunk_frame(image, 1));
+    const std::vector<received_frame> answer = h->exchange(chunk_frame(image, 1));
     ASSERT_EQ(answer.size(), 1u);
     EXPECT_EQ(answer[0].type, 0x83);
     EXPECT_EQ(answer[0].payload[0], 42);
-    EXPECT_EQ(le32(answer[0].payload, 1), 0u);
+    EXPECT_EQ(le32_at(answer[0].payload, 1), 0u);
     // Chunk 1 was not stored: the device still expects 1, so a host obeying the NAK and
     // re-sending 0 is told so.
-    const std::vector<device_frame> again = h->exchange(chunk_frame(image, 0));
+    const std::vector<received_frame> again = h->exchange(chunk_frame(image, 0));
     EXPECT_EQ(again[0].payload[0], SIM_NAK_OUT_OF_ORDER);
-    EXPECT_EQ(le32(again[0].payload, 1), 1u);
+    EXPECT_EQ(le32_at(again[0].payload, 1), 1u);
 }
 
 TEST_F(SimChunkFaults, CorruptCrcNoiseAndOversizeHeaderSurroundAnIntactAnswer) {
@@ -109,14 +107,14 @@ TEST_F(SimChunkFaults, CorruptCrcNoiseAndOversizeHeaderSurroundAnIntactAnswer) {
     out = h->take();
     EXPECT_EQ(out.bad_frames, 1u);
     ASSERT_EQ(out.frames.size(), 1u);
-    EXPECT_EQ(le32(out.frames[0].payload, 0), 2u);
+    EXPECT_EQ(le32_at(out.frames[0].payload, 0), 2u);
 }
 
 TEST_F(SimChunkFaults, AckAndReadyOfWrongLength) {
     sim_fault ack = make_fault(sim_fault_kind::ack_length, 0);
     ack.length = 3;
     start({ack});
-    const std::vector<device_frame> answer = h->exchange(chunk_frame(image, 0));
+    const std::vector<received_frame> answer = h->exchange(chunk_frame(image, 0));
     ASSERT_EQ(answer.size(), 1u);
     EXPECT_EQ(answer[0].type, 0x82);
     EXPECT_EQ(answer[0].payload.size(), 3u);
@@ -126,7 +124,7 @@ TEST_F(SimChunkFaults, AckAndReadyOfWrongLength) {
         ready.length = len;
         host other(self_with({ready}));
         other.enter_installer();
-        const std::vector<device_frame> r = other.start("fwupdate start");
+        const std::vector<received_frame> r = other.start("fwupdate start");
         ASSERT_EQ(r.size(), 1u);
         EXPECT_EQ(r[0].type, 0x81);
         EXPECT_EQ(r[0].payload.size(), len);
@@ -302,10 +300,10 @@ TEST(SimFaults, WatchdogAtTheFinalizeOfAPeerLeavesTheControllerInInstallerMode) 
     host h(config);
     h.enter_installer();
     const bytes image = make_image(5000, 5);
-    const std::vector<simtest::device_frame> ready = h.start("fwupdate relay KR-1");
+    const std::vector<simtest::received_frame> ready = h.start("fwupdate relay KR-1");
     ASSERT_EQ(ready.size(), 1u);
     ASSERT_TRUE(h.send_image(image));
-    h.send(finalize_frame(7, 5000, image_crc(image), ready[0].payload[0]));
+    h.send(finalize_frame(7, 5000, crc_of(image), ready[0].payload[0]));
     h.settle();
     const simtest::device_output out = h.take();
     EXPECT_TRUE(out.frames.empty());
@@ -345,7 +343,7 @@ TEST_F(SimChunkFaults, SplitAnswerSendsTheHeaderThenTheRestAfterTheGap) {
     const simtest::device_output out = simtest::split_output(whole);
     ASSERT_EQ(out.frames.size(), 1u);
     EXPECT_EQ(out.frames[0].type, FWU_RSP_ACK);
-    EXPECT_EQ(le32(out.frames[0].payload, 0), 0u);
+    EXPECT_EQ(le32_at(out.frames[0].payload, 0), 0u);
     EXPECT_EQ(h->core.record().sessions.back().chunks_acked, 1u);
 }
 
@@ -355,18 +353,18 @@ TEST_F(SimChunkFaults, PingPongTakesItsChunkAndSendsEveryLaterOneBackToIt) {
     EXPECT_EQ(h->exchange(chunk_frame(image, 0))[0].type, FWU_RSP_ACK);
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE(round);
-        const std::vector<device_frame> ack = h->exchange(chunk_frame(image, 1));
+        const std::vector<received_frame> ack = h->exchange(chunk_frame(image, 1));
         ASSERT_EQ(ack.size(), 1u);
         EXPECT_EQ(ack[0].type, FWU_RSP_ACK);
-        const std::vector<device_frame> nak = h->exchange(chunk_frame(image, 2));
+        const std::vector<received_frame> nak = h->exchange(chunk_frame(image, 2));
         ASSERT_EQ(nak.size(), 1u);
         ASSERT_EQ(nak[0].type, FWU_RSP_NAK);
         EXPECT_EQ(nak[0].payload[0], SIM_NAK_OUT_OF_ORDER);
-        EXPECT_EQ(le32(nak[0].payload, 1), 1u);
+        EXPECT_EQ(le32_at(nak[0].payload, 1), 1u);
     }
     // Only two chunks' worth arrived for good: the finalize of the whole image is incomplete.
-    const std::vector<device_frame> verdict =
-        h->exchange(finalize_frame(1, 3 * 4096, image_crc(image), 1));
+    const std::vector<received_frame> verdict =
+        h->exchange(finalize_frame(1, 3 * 4096, crc_of(image), 1));
     ASSERT_EQ(verdict.size(), 1u);
     EXPECT_EQ(verdict[0].type, FWU_RSP_NAK);
     EXPECT_EQ(verdict[0].payload[0], SIM_NAK_INCOMPLETE);

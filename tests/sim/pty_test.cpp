@@ -70,7 +70,7 @@ class port {
     }
 
     // Reads until one device frame with a good CRC is complete.
-    std::optional<simtest::device_frame> read_frame() {
+    std::optional<simtest::received_frame> read_frame() {
         bytes seen;
         for (;;) {
             std::uint8_t byte = 0;
@@ -119,7 +119,7 @@ void enter_installer(port& p) {
 // One whole update of the connected controller; the bank the device offered.
 std::uint8_t update_self(port& p, const bytes& image) {
     p.write("fwupdate start\r");
-    const std::optional<simtest::device_frame> ready = p.read_frame();
+    const std::optional<simtest::received_frame> ready = p.read_frame();
     EXPECT_TRUE(ready && ready->type == 0x81 && ready->payload.size() == 7);
     if (!ready) {
         return 0xFF;
@@ -127,12 +127,12 @@ std::uint8_t update_self(port& p, const bytes& image) {
     const std::uint8_t bank = ready->payload[0];
     for (std::uint32_t i = 0; i * 4096 < image.size(); ++i) {
         p.write(simtest::chunk_frame(image, i));
-        const std::optional<simtest::device_frame> ack = p.read_frame();
+        const std::optional<simtest::received_frame> ack = p.read_frame();
         EXPECT_TRUE(ack && ack->type == 0x82);
     }
-    p.write(simtest::finalize_frame(1, static_cast<std::uint32_t>(image.size()),
-                                    simtest::image_crc(image), bank));
-    const std::optional<simtest::device_frame> done = p.read_frame();
+    p.write(
+        simtest::finalize_frame(1, static_cast<std::uint32_t>(image.size()), crc_of(image), bank));
+    const std::optional<simtest::received_frame> done = p.read_frame();
     EXPECT_TRUE(done && done->type == 0x84);
     return bank;
 }

@@ -1,5 +1,6 @@
 #include "sim-test-helpers.h"
 
+#include "builders.h"
 #include "crc32.h"
 
 #include <gtest/gtest.h>
@@ -8,50 +9,27 @@
 
 namespace simtest {
 
-namespace {
-
-void put32(bytes& out, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-    }
-}
-
-} // namespace
-
-bytes host_frame(std::uint8_t type, const bytes& payload) {
-    // Sized once and filled by copy: g++ 12 at -O3 misreads vector::insert's growth here as an
-    // out-of-bounds copy (-Warray-bounds). The CRC covers type, length and payload.
-    bytes frame(4 + payload.size());
-    frame[0] = 0xF1;
-    frame[1] = type;
-    frame[2] = static_cast<std::uint8_t>(payload.size());
-    frame[3] = static_cast<std::uint8_t>(payload.size() >> 8);
-    std::copy(payload.begin(), payload.end(), frame.begin() + 4);
-    put32(frame, crc32(frame.data() + 1, static_cast<std::uint32_t>(frame.size() - 1)));
-    return frame;
-}
-
 bytes chunk_frame(const bytes& image, std::uint32_t index) {
     bytes payload;
-    put32(payload, index);
+    put_le(payload, index, 4);
     const std::size_t offset = std::size_t{index} * 4096;
     for (std::size_t i = 0; i < 4096; ++i) {
         payload.push_back(offset + i < image.size() ? image[offset + i] : 0xFF);
     }
-    return host_frame(0x01, payload);
+    return ::host_frame(0x01, payload);
 }
 
 bytes finalize_frame(std::uint32_t tag, std::uint32_t len, std::uint32_t crc, std::uint8_t bank) {
     bytes payload;
-    put32(payload, tag);
-    put32(payload, len);
-    put32(payload, crc);
+    put_le(payload, tag, 4);
+    put_le(payload, len, 4);
+    put_le(payload, crc, 4);
     payload.push_back(bank);
-    return host_frame(0x02, payload);
+    return ::host_frame(0x02, payload);
 }
 
 bytes abort_frame() {
-    return host_frame(0x03, {});
+    return ::host_frame(0x03, {});
 }
 
 device_output split_output(const bytes& out) {
@@ -63,7 +41,7 @@ device_output split_output(const bytes& out) {
             ++i;
             continue;
         }
-        const std::size_t len = out[i + 2] | std::size_t{out[i + 3]} << 8;
+        const auto len = static_cast<std::size_t>(get_le(out, i + 2, 2));
         if (len > 4100) {
             ++result.bad_frames;
             i += 4; // the receiver hunts on after the length
@@ -75,9 +53,7 @@ device_output split_output(const bytes& out) {
             continue;
         }
         const std::uint32_t want = crc32(out.data() + i + 1, static_cast<std::uint32_t>(len + 3));
-        const std::uint32_t got = out[i + 4 + len] | std::uint32_t{out[i + 5 + len]} << 8 |
-                                  std::uint32_t{out[i + 6 + len]} << 16 |
-                                  std::uint32_t{out[i + 7 + len]} << 24;
+        const std::uint32_t got = le32_at(out, i + 4 + len);
         if (want != got) {
             ++result.bad_frames;
             i += 8 + len;
@@ -89,15 +65,6 @@ device_output split_output(const bytes& out) {
         i += 8 + len;
     }
     return result;
-}
-
-std::uint32_t le32(const bytes& payload, std::size_t at) {
-    return payload.at(at) | std::uint32_t{payload.at(at + 1)} << 8 |
-           std::uint32_t{payload.at(at + 2)} << 16 | std::uint32_t{payload.at(at + 3)} << 24;
-}
-
-std::uint32_t image_crc(const bytes& image) {
-    return crc32(image.data(), static_cast<std::uint32_t>(image.size()));
 }
 
 bytes make_image(std::size_t len, std::uint32_t seed) {
@@ -158,7 +125,7 @@ std::string host::line(std::string_view text) {
     return take().text;
 }
 
-std::vector<device_frame> host::exchange(const bytes& frame) {
+std::vector<received_frame> host::exchange(const bytes& frame) {
     take();
     send(frame);
     return take().frames;
@@ -175,7 +142,7 @@ void host::enter_installer(const std::string& password) {
     ASSERT_EQ(line(password), std::string("Installer mode ON\r\n") + SIM_PROMPT);
 }
 
-std::vector<device_frame> host::start(std::string_view command) {
+std::vector<received_frame> host::start(std::string_view command) {
     take();
     send(std::string(command) + "\r");
     return take().frames;
@@ -184,7 +151,7 @@ std::vector<device_frame> host::start(std::string_view command) {
 bool host::send_image(const bytes& image) {
     const auto chunks = static_cast<std::uint32_t>((image.size() + 4095) / 4096);
     for (std::uint32_t i = 0; i < chunks; ++i) {
-        const std::vector<device_frame> answer = exchange(chunk_frame(image, i));
+        const std::vector<received_frame> answer = exchange(chunk_frame(image, i));
         if (answer.size() != 1 || answer[0].type != 0x82) {
             return false;
         }
@@ -193,15 +160,15 @@ bool host::send_image(const bytes& image) {
 }
 
 std::uint8_t host::update(std::string_view command, const bytes& image, std::uint32_t tag) {
-    const std::vector<device_frame> ready = start(command);
+    const std::vector<received_frame> ready = start(command);
     if (ready.size() != 1 || ready[0].type != 0x81 || ready[0].payload.size() != 7) {
         return 0;
     }
     if (!send_image(image)) {
         return 0;
     }
-    const std::vector<device_frame> answer = exchange(finalize_frame(
-        tag, static_cast<std::uint32_t>(image.size()), image_crc(image), ready[0].payload[0]));
+    const std::vector<received_frame> answer = exchange(finalize_frame(
+        tag, static_cast<std::uint32_t>(image.size()), crc_of(image), ready[0].payload[0]));
     return answer.empty() ? 0 : answer[0].type;
 }
 

@@ -1,8 +1,8 @@
 #pragma once
-// A tiny host for the simulator tests: builds host frames byte by byte (independently of the
-// shared encoder), splits device output into frames and text, and drives a sim_core on a
-// virtual microsecond clock.
+// A tiny host for the simulator tests: builds the host's frames (on the shared builders), splits
+// device output into frames and text, and drives a sim_core on a virtual microsecond clock.
 
+#include "builders.h"
 #include "sim-core.h"
 #include "sim.h"
 
@@ -15,19 +15,19 @@ namespace simtest {
 
 using bytes = std::vector<std::uint8_t>;
 
-struct device_frame {
+struct received_frame {
     std::uint8_t type = 0;
     bytes payload;
 };
 
 // Device output split into good frames (0xF2, CRC checked) and the bytes around them.
 struct device_output {
-    std::vector<device_frame> frames;
+    std::vector<received_frame> frames;
     std::string text;
     std::size_t bad_frames = 0; // 0xF2-started frames with a wrong CRC or oversize length
 };
 
-bytes host_frame(std::uint8_t type, const bytes& payload);
+using ::host_frame;
 // A CHUNK frame for `index` carrying image bytes from index * 4096, 0xFF after the image end.
 bytes chunk_frame(const bytes& image, std::uint32_t index);
 bytes finalize_frame(std::uint32_t tag, std::uint32_t len, std::uint32_t crc, std::uint8_t bank);
@@ -35,8 +35,6 @@ bytes abort_frame();
 
 device_output split_output(const bytes& out);
 
-std::uint32_t le32(const bytes& payload, std::size_t at);
-std::uint32_t image_crc(const bytes& image);
 // Deterministic image content that differs per seed.
 bytes make_image(std::size_t len, std::uint32_t seed);
 
@@ -54,13 +52,13 @@ class host {
     // Sends `line` and a CR, settles, and returns the text the device sent meanwhile.
     std::string line(std::string_view text);
     // Sends a frame, settles, and returns the device frames that came back.
-    std::vector<device_frame> exchange(const bytes& frame);
+    std::vector<received_frame> exchange(const bytes& frame);
     void reset();
 
     // Boots (already done at construction), enters installer mode, asserts it worked.
     void enter_installer(const std::string& password = "kelvane");
     // "fwupdate start" or "fwupdate relay SERIAL"; the READY frame, or none.
-    std::vector<device_frame> start(std::string_view command);
+    std::vector<received_frame> start(std::string_view command);
     // Sends the whole image chunk by chunk; false on the first answer that is not an ACK.
     bool send_image(const bytes& image);
     // Start, image, finalize for the bank offered; the finalize answer's type (0 if none).

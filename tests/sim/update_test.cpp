@@ -7,12 +7,10 @@
 
 using simtest::bytes;
 using simtest::chunk_frame;
-using simtest::device_frame;
 using simtest::finalize_frame;
 using simtest::host;
-using simtest::image_crc;
-using simtest::le32;
 using simtest::make_image;
+using simtest::received_frame;
 
 namespace {
 
@@ -36,14 +34,14 @@ struct SimSession : ::testing::Test {
 
     void SetUp() override {
         h.enter_installer();
-        const std::vector<device_frame> ready = h.start("fwupdate start");
+        const std::vector<received_frame> ready = h.start("fwupdate start");
         ASSERT_EQ(ready.size(), 1u);
     }
 
-    device_frame one(const bytes& frame) {
-        const std::vector<device_frame> answer = h.exchange(frame);
+    received_frame one(const bytes& frame) {
+        const std::vector<received_frame> answer = h.exchange(frame);
         EXPECT_EQ(answer.size(), 1u);
-        return answer.empty() ? device_frame{} : answer[0];
+        return answer.empty() ? received_frame{} : answer[0];
     }
 };
 
@@ -52,12 +50,12 @@ struct SimSession : ::testing::Test {
 TEST(SimReady, CarriesInactiveBankLimitAndOwnVariant) {
     host h(with_reader());
     h.enter_installer();
-    std::vector<device_frame> ready = h.start("fwupdate start");
+    std::vector<received_frame> ready = h.start("fwupdate start");
     ASSERT_EQ(ready.size(), 1u);
     EXPECT_EQ(ready[0].type, 0x81);
     ASSERT_EQ(ready[0].payload.size(), 7u);
     EXPECT_EQ(ready[0].payload[0], 1); // runs from A, offers B
-    EXPECT_EQ(le32(ready[0].payload, 1), 64u * 1024);
+    EXPECT_EQ(le32_at(ready[0].payload, 1), 64u * 1024);
     EXPECT_EQ(ready[0].payload[5] | ready[0].payload[6] << 8, 1);
 
     h.reset();
@@ -65,33 +63,33 @@ TEST(SimReady, CarriesInactiveBankLimitAndOwnVariant) {
     ready = h.start("fwupdate relay KR-0100");
     ASSERT_EQ(ready.size(), 1u);
     EXPECT_EQ(ready[0].payload[0], 0); // the reader runs from B
-    EXPECT_EQ(le32(ready[0].payload, 1), 40000u);
+    EXPECT_EQ(le32_at(ready[0].payload, 1), 40000u);
     EXPECT_EQ(ready[0].payload[5] | ready[0].payload[6] << 8, 0x0203);
 }
 
 TEST_F(SimSession, ChunksInOrderAreAcknowledgedWithTheirIndex) {
     for (std::uint32_t i = 0; i < 3; ++i) {
-        const device_frame ack = one(chunk_frame(image, i));
+        const received_frame ack = one(chunk_frame(image, i));
         EXPECT_EQ(ack.type, 0x82);
         ASSERT_EQ(ack.payload.size(), 4u);
-        EXPECT_EQ(le32(ack.payload, 0), i);
+        EXPECT_EQ(le32_at(ack.payload, 0), i);
     }
 }
 
 TEST_F(SimSession, OutOfOrderAndRepeatedChunksAreNakedWithTheExpectedIndex) {
     EXPECT_EQ(one(chunk_frame(image, 0)).type, 0x82);
-    device_frame nak = one(chunk_frame(image, 2));
+    received_frame nak = one(chunk_frame(image, 2));
     EXPECT_EQ(nak.type, 0x83);
     ASSERT_EQ(nak.payload.size(), 5u);
     EXPECT_EQ(nak.payload[0], SIM_NAK_OUT_OF_ORDER);
-    EXPECT_EQ(le32(nak.payload, 1), 1u);
+    EXPECT_EQ(le32_at(nak.payload, 1), 1u);
 
     EXPECT_EQ(one(chunk_frame(image, 1)).type, 0x82);
     nak = one(chunk_frame(image, 1)); // a repeat after a lost ACK must not be stored twice
     EXPECT_EQ(nak.type, 0x83);
-    EXPECT_EQ(le32(nak.payload, 1), 2u);
+    EXPECT_EQ(le32_at(nak.payload, 1), 2u);
     EXPECT_EQ(one(chunk_frame(image, 2)).type, 0x82);
-    EXPECT_EQ(one(finalize_frame(1, 10000, image_crc(image), 1)).type, 0x84);
+    EXPECT_EQ(one(finalize_frame(1, 10000, crc_of(image), 1)).type, 0x84);
     EXPECT_EQ(h.core.record().devices[0].banks[1].bytes, image);
 
     const sim_record& rec = h.core.record();
@@ -103,7 +101,7 @@ TEST_F(SimSession, OutOfOrderAndRepeatedChunksAreNakedWithTheExpectedIndex) {
 TEST_F(SimSession, FinalizeSuccessFlipsBanksAndRebootsOutOfInstallerMode) {
     ASSERT_TRUE(h.send_image(image));
     h.take();
-    h.send(finalize_frame(0xABCD, 10000, image_crc(image), 1));
+    h.send(finalize_frame(0xABCD, 10000, crc_of(image), 1));
     const simtest::device_output out = h.take();
     ASSERT_EQ(out.frames.size(), 1u);
     EXPECT_EQ(out.frames[0].type, 0x84);
@@ -112,7 +110,7 @@ TEST_F(SimSession, FinalizeSuccessFlipsBanksAndRebootsOutOfInstallerMode) {
     const sim_record& rec = h.core.record();
     EXPECT_EQ(rec.devices[0].active_bank, 1);
     EXPECT_EQ(rec.devices[0].banks[1].bytes, image) << "0xFF fill is not part of the image";
-    EXPECT_EQ(rec.devices[0].banks[1].crc, image_crc(image));
+    EXPECT_EQ(rec.devices[0].banks[1].crc, crc_of(image));
     EXPECT_EQ(rec.sessions[0].outcome, sim_outcome::done);
     EXPECT_FALSE(rec.installer_mode);
     ASSERT_EQ(rec.finalizes.size(), 1u);
@@ -128,11 +126,11 @@ TEST(SimFlip, SecondUpdateWritesTheOtherBankAndKeepsTheFirst) {
     ASSERT_EQ(h.update("fwupdate start", first), 0x84);
     h.reset();
     h.enter_installer();
-    const std::vector<device_frame> ready = h.start("fwupdate start");
+    const std::vector<received_frame> ready = h.start("fwupdate start");
     ASSERT_EQ(ready.size(), 1u);
     EXPECT_EQ(ready[0].payload[0], 0) << "bank B now runs, so A is offered";
     ASSERT_TRUE(h.send_image(second));
-    ASSERT_EQ(h.exchange(finalize_frame(2, 9000, image_crc(second), 0))[0].type, 0x84);
+    ASSERT_EQ(h.exchange(finalize_frame(2, 9000, crc_of(second), 0))[0].type, 0x84);
 
     const sim_device_record& self = h.core.record().devices[0];
     EXPECT_EQ(self.active_bank, 0);
@@ -175,21 +173,21 @@ struct SimFinalizeRefusal : SimSession {
 };
 
 TEST_F(SimFinalizeRefusal, CrcMismatch) {
-    expect_refused(finalize_frame(1, 10000, image_crc(image) ^ 1, 1), SIM_NAK_CRC_MISMATCH);
+    expect_refused(finalize_frame(1, 10000, crc_of(image) ^ 1, 1), SIM_NAK_CRC_MISMATCH);
 }
 
 TEST_F(SimFinalizeRefusal, LengthBeyondWhatArrived) {
     // 12288 bytes arrived (three chunks, fill included), so only a longer length is refused...
-    expect_refused(finalize_frame(1, 12289, image_crc(image), 1), SIM_NAK_INCOMPLETE);
+    expect_refused(finalize_frame(1, 12289, crc_of(image), 1), SIM_NAK_INCOMPLETE);
 }
 
 TEST_F(SimFinalizeRefusal, LengthThatCoversFillHasTheWrongCrc) {
     // ...and a length that takes in fill bytes fails on the CRC of those bytes.
-    expect_refused(finalize_frame(1, 10001, image_crc(image), 1), SIM_NAK_CRC_MISMATCH);
+    expect_refused(finalize_frame(1, 10001, crc_of(image), 1), SIM_NAK_CRC_MISMATCH);
 }
 
 TEST_F(SimFinalizeRefusal, WrongBank) {
-    expect_refused(finalize_frame(1, 10000, image_crc(image), 0), SIM_NAK_WRONG_BANK);
+    expect_refused(finalize_frame(1, 10000, crc_of(image), 0), SIM_NAK_WRONG_BANK);
 }
 
 // An empty image as a host sends it, the finalize straight after READY, and a length of 0 after
@@ -205,7 +203,7 @@ TEST_F(SimFinalizeRefusal, LengthZeroAfterChunks) {
 TEST_F(SimSession, ShorterFinalizeLengthTakesOnlyThosePrefixBytes) {
     ASSERT_TRUE(h.send_image(image));
     const bytes prefix(image.begin(), image.begin() + 5000);
-    EXPECT_EQ(one(finalize_frame(1, 5000, image_crc(prefix), 1)).type, 0x84);
+    EXPECT_EQ(one(finalize_frame(1, 5000, crc_of(prefix), 1)).type, 0x84);
     EXPECT_EQ(h.core.record().devices[0].banks[1].bytes, prefix);
 }
 
@@ -218,18 +216,18 @@ TEST(SimLimit, DataBeyondTheBankLimitIsNakedButFillIsNot) {
 
     const bytes exact = make_image(5000, 4);
     ASSERT_TRUE(h.send_image(exact)) << "fill past the limit in the last chunk is accepted";
-    ASSERT_EQ(h.exchange(finalize_frame(1, 5000, image_crc(exact), 1))[0].type, 0x84);
+    ASSERT_EQ(h.exchange(finalize_frame(1, 5000, crc_of(exact), 1))[0].type, 0x84);
 
     h.reset();
     h.enter_installer();
     ASSERT_EQ(h.start("fwupdate start").size(), 1u);
     const bytes big = make_image(5001, 5);
     ASSERT_EQ(h.exchange(chunk_frame(big, 0))[0].type, 0x82);
-    const std::vector<device_frame> nak = h.exchange(chunk_frame(big, 1));
+    const std::vector<received_frame> nak = h.exchange(chunk_frame(big, 1));
     ASSERT_EQ(nak.size(), 1u);
     EXPECT_EQ(nak[0].type, 0x83);
     EXPECT_EQ(nak[0].payload[0], SIM_NAK_TOO_LARGE);
-    EXPECT_EQ(le32(nak[0].payload, 1), 1u);
+    EXPECT_EQ(le32_at(nak[0].payload, 1), 1u);
 }
 
 TEST_F(SimSession, AbortIsAnsweredWithOneAckAndEndsTheDialogue) {
@@ -239,7 +237,7 @@ TEST_F(SimSession, AbortIsAnsweredWithOneAckAndEndsTheDialogue) {
     const simtest::device_output out = h.take();
     ASSERT_EQ(out.frames.size(), 1u);
     EXPECT_EQ(out.frames[0].type, 0x82);
-    EXPECT_EQ(le32(out.frames[0].payload, 0), 1u);
+    EXPECT_EQ(le32_at(out.frames[0].payload, 0), 1u);
     EXPECT_EQ(out.text, std::string("\r\n") + SIM_PROMPT);
     EXPECT_EQ(h.core.record().aborts, 1u);
     EXPECT_EQ(h.core.record().sessions[0].outcome, sim_outcome::aborted);
@@ -258,7 +256,7 @@ TEST_F(SimSession, CorruptHostFramesAreIgnored) {
 }
 
 TEST_F(SimSession, WrongPayloadLengthsAndUnknownTypesAreNaked) {
-    device_frame nak = one(simtest::host_frame(0x01, bytes(100, 0)));
+    received_frame nak = one(simtest::host_frame(0x01, bytes(100, 0)));
     EXPECT_EQ(nak.type, 0x83);
     EXPECT_EQ(nak.payload[0], SIM_NAK_BAD_LENGTH);
     nak = one(simtest::host_frame(0x55, {}));
@@ -292,7 +290,7 @@ TEST(SimTiming, TurnaroundIsFromAckWrittenToTheNextChunksFirstByte) {
         h.core.output_commit(6, h.now_us + 200); // the ACK is written when its last byte is
         h.now_us += 200 + 1000 * (i + 1);
     }
-    const bytes finalize = finalize_frame(1, 3 * 4096, image_crc(image), 1);
+    const bytes finalize = finalize_frame(1, 3 * 4096, crc_of(image), 1);
     h.core.feed(finalize.data(), finalize.size(), h.now_us);
     h.core.output_commit(h.core.output_peek(h.now_us).size(), h.now_us + 50);
 

@@ -442,8 +442,8 @@ TEST(UsbUpdate, AWholeUpdateRunsThroughTheBulkEndpoints) {
         EXPECT_EQ(got.frames[0].type, 0x82);
     }
     h.console.clear();
-    h.send(h.kernel.bulk_out(simtest::finalize_frame(1, static_cast<std::uint32_t>(image.size()),
-                                                     simtest::image_crc(image), 1)));
+    h.send(h.kernel.bulk_out(
+        simtest::finalize_frame(1, static_cast<std::uint32_t>(image.size()), crc_of(image), 1)));
     h.advance_ms(5);
     const simtest::device_output done =
         simtest::split_output(bytes(h.console.begin(), h.console.end()));
@@ -499,7 +499,7 @@ TEST(UsbUnplug, TheDeviceGoesAtItsChunkKeepsItsBanksAndUpdatesAfterAReplug) {
         h.send(h.kernel.bulk_out(simtest::chunk_frame(image, i)));
         h.advance_ms(5);
     }
-    h.send(h.kernel.bulk_out(simtest::finalize_frame(1, 2 * 4096, simtest::image_crc(image), 1)));
+    h.send(h.kernel.bulk_out(simtest::finalize_frame(1, 2 * 4096, crc_of(image), 1)));
     h.advance_ms(5);
     EXPECT_EQ(h.core.record().devices[0].banks[1].bytes, image);
     EXPECT_EQ(h.core.record().usb.unplugs, 1u);

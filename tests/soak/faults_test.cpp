@@ -130,23 +130,11 @@ run_result run_script(const soak::script& s, const std::string& bundle_path) {
     return r;
 }
 
-int env_int(const char* name, int fallback) {
-    const char* text = std::getenv(name);
-    return text != nullptr && *text != '\0' ? std::atoi(text) : fallback;
-}
-
 TEST(FaultSoak, EveryRunEndsUpdatedOrUntouchedAndSaysWhich) {
     const std::string bundle_path =
         ::testing::TempDir() + "fault_soak." + std::to_string(getpid()) + ".kvfw";
-    std::vector<std::uint64_t> seeds;
-    if (const char* one = std::getenv("KVUP_SOAK_SEED"); one != nullptr && *one != '\0') {
-        seeds.push_back(std::strtoull(one, nullptr, 0));
-    } else {
-        const int scripts = env_int("KVUP_SOAK_SCRIPTS", DEFAULT_SCRIPTS);
-        for (int i = 0; i < scripts; ++i) {
-            seeds.push_back(FIRST_SEED + static_cast<std::uint64_t>(i));
-        }
-    }
+    const std::vector<std::uint64_t> seeds = soak::seeds_from_environment(
+        "KVUP_SOAK_SEED", "KVUP_SOAK_SCRIPTS", DEFAULT_SCRIPTS, FIRST_SEED);
 
     const auto started = std::chrono::steady_clock::now();
     int succeeded = 0;

@@ -5,10 +5,11 @@
 // either running exactly the bundle's image from the bank it offered, or as it was.
 // Header-only, so that the in-process soak and the end-to-end soak share the same scripts.
 
-#include "crc32.h"
+#include "builders.h"
 #include "sim.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -371,30 +372,11 @@ inline script make_script(std::uint64_t seed, profile p) {
 
 // The bundle file for the script's images.
 inline std::vector<std::uint8_t> bundle_file(const script& s) {
-    std::vector<std::uint8_t> file{'K', 'V', 'F', 'W', 'B', 'N', 'D', 'L'};
-    auto put = [&file](std::uint64_t value, int width) {
-        for (int i = 0; i < width; ++i) {
-            file.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-        }
-    };
-    put(1, 4);
-    put(s.images.size(), 4);
-    std::uint64_t offset = 16 + 32 * s.images.size();
+    std::vector<image_spec> images;
     for (const image& i : s.images) {
-        put(i.variant, 2);
-        file.push_back(static_cast<std::uint8_t>(i.bank));
-        file.push_back(0);
-        put(i.tag, 4);
-        put(i.bytes.size(), 4);
-        put(crc32(i.bytes.data(), static_cast<std::uint32_t>(i.bytes.size())), 4);
-        put(offset, 8);
-        put(0, 8);
-        offset += i.bytes.size();
+        images.push_back({i.variant, i.bank, i.tag, i.bytes});
     }
-    for (const image& i : s.images) {
-        file.insert(file.end(), i.bytes.begin(), i.bytes.end());
-    }
-    return file;
+    return bundle_bytes(images);
 }
 
 inline const char* fault_name(sim_fault_kind kind) {
@@ -658,6 +640,29 @@ inline verdict check(const script& s, int status, const std::string& out, const 
         problems.push_back("exit status 1, yet kvup completed every selected device");
     }
     return v;
+}
+
+// The number in environment variable `name`, or `fallback` when it is unset or empty.
+inline int env_int(const char* name, int fallback) {
+    const char* text = std::getenv(name);
+    return text != nullptr && *text != '\0' ? std::atoi(text) : fallback;
+}
+
+// The seeds a soak runs: the one in `seed_var` alone when it is set (to run a failing script
+// again), else `count_var`'s number (`default_count` when unset) of seeds from `first`.
+inline std::vector<std::uint64_t> seeds_from_environment(const char* seed_var,
+                                                         const char* count_var, int default_count,
+                                                         std::uint64_t first) {
+    std::vector<std::uint64_t> seeds;
+    if (const char* one = std::getenv(seed_var); one != nullptr && *one != '\0') {
+        seeds.push_back(std::strtoull(one, nullptr, 0));
+        return seeds;
+    }
+    const int count = env_int(count_var, default_count);
+    for (int i = 0; i < count; ++i) {
+        seeds.push_back(first + static_cast<std::uint64_t>(i));
+    }
+    return seeds;
 }
 
 } // namespace soak

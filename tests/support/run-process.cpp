@@ -1,6 +1,4 @@
-#include "e2e-helpers.h"
-
-#include "crc32.h"
+#include "run-process.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,19 +10,60 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
+#include <sstream>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
-
-void put_le(std::vector<std::uint8_t>& out, std::uint64_t value, int width) {
-    for (int i = 0; i < width; ++i) {
-        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+pid_t start_child(const std::vector<std::string>& argv, const child_setup& setup) {
+    // Everything is built before the fork: the simulator's thread may hold the allocator's lock
+    // at that moment, and the child may only make async-signal-safe calls until it execs.
+    std::vector<std::string> args = argv;
+    std::vector<char*> arg_ptrs;
+    for (auto& a : args) {
+        arg_ptrs.push_back(a.data());
     }
-}
+    arg_ptrs.push_back(nullptr);
+    std::vector<std::string> env = setup.env != nullptr ? *setup.env : std::vector<std::string>{};
+    std::vector<char*> env_ptrs;
+    for (auto& e : env) {
+        env_ptrs.push_back(e.data());
+    }
+    env_ptrs.push_back(nullptr);
+    char** const envp = setup.env != nullptr ? env_ptrs.data() : environ;
+    const std::string exec_failed = "cannot run " + (argv.empty() ? "" : argv[0]) + "\n";
 
-} // namespace
+    const pid_t pid = fork();
+    if (pid != 0) {
+        return pid;
+    }
+    std::signal(SIGPIPE, SIG_DFL);
+    const int fds[3] = {setup.in_fd, setup.out_fd, setup.err_fd};
+    for (int stream = 0; stream < 3; ++stream) {
+        if (fds[stream] >= 0) {
+            dup2(fds[stream], stream);
+        }
+    }
+    for (int stream = 0; stream < 3; ++stream) {
+        if (fds[stream] < 0) {
+            close(stream);
+        }
+    }
+    if (setup.own_session_on_terminal) {
+        setsid();
+        ioctl(0, TIOCSCTTY, 0);
+    }
+    if (setup.cwd.empty() || chdir(setup.cwd.c_str()) == 0) {
+        if (setup.search_path) {
+            execvpe(arg_ptrs[0], arg_ptrs.data(), envp);
+        } else {
+            execve(arg_ptrs[0], arg_ptrs.data(), envp);
+        }
+    }
+    [[maybe_unused]] const ssize_t n = write(2, exec_failed.data(), exec_failed.size());
+    _exit(127);
+}
 
 process_result run_process(const std::vector<std::string>& argv, const std::string& input,
                            std::chrono::milliseconds limit) {
@@ -40,35 +79,17 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
         pipe2(err_pipe, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
-    // Built before the fork: the simulator's thread may hold the allocator's lock at that moment,
-    // and the child may only make async-signal-safe calls until it execs.
-    std::vector<char*> args;
-    for (const auto& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
     // A child that exits without reading its input, or output read only in part, must not kill
     // the test with SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
     const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
+    child_setup setup;
+    setup.in_fd = in_pipe[0];
+    setup.out_fd = streams.close_out ? -1 : out_pipe[1];
+    setup.err_fd = streams.close_err ? -1 : err_pipe[1];
+    const pid_t pid = start_child(argv, setup);
     if (pid < 0) {
         throw std::runtime_error("fork failed");
-    }
-    if (pid == 0) {
-        // Only async-signal-safe calls until the exec.
-        std::signal(SIGPIPE, SIG_DFL);
-        dup2(in_pipe[0], 0);
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        if (streams.close_out) {
-            close(1);
-        }
-        if (streams.close_err) {
-            close(2);
-        }
-        execv(args[0], args.data());
-        _exit(127);
     }
     close(in_pipe[0]);
     close(out_pipe[1]);
@@ -129,52 +150,27 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
     waitpid(pid, &status, 0);
     result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start);
-    if (WIFEXITED(status)) {
-        result.exit_status = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        result.signal = WTERMSIG(status);
-    }
+    record_exit(result, status);
     return result;
 }
 
-void write_bundle(const std::string& path, const std::vector<image_spec>& images) {
-    std::vector<std::uint8_t> file{'K', 'V', 'F', 'W', 'B', 'N', 'D', 'L'};
-    put_le(file, 1, 4);
-    put_le(file, images.size(), 4);
-    std::uint64_t offset = 16 + 32 * images.size();
-    for (const auto& image : images) {
-        put_le(file, image.variant, 2);
-        file.push_back(static_cast<std::uint8_t>(image.bank));
-        file.push_back(0);
-        put_le(file, image.tag, 4);
-        put_le(file, image.bytes.size(), 4);
-        put_le(file, crc32(image.bytes.data(), static_cast<std::uint32_t>(image.bytes.size())), 4);
-        put_le(file, offset, 8);
-        put_le(file, 0, 8);
-        offset += image.bytes.size();
-    }
-    for (const auto& image : images) {
-        file.insert(file.end(), image.bytes.begin(), image.bytes.end());
-    }
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(file.data()),
-              static_cast<std::streamsize>(file.size()));
-    if (!out) {
-        throw std::runtime_error("cannot write " + path);
+void record_exit(process_result& result, int wait_status) {
+    if (WIFEXITED(wait_status)) {
+        result.exit_status = WEXITSTATUS(wait_status);
+    } else if (WIFSIGNALED(wait_status)) {
+        result.signal = WTERMSIG(wait_status);
     }
 }
 
-std::vector<std::uint8_t> test_image(std::size_t len, std::uint32_t seed) {
-    std::vector<std::uint8_t> bytes(len);
-    for (std::size_t i = 0; i < len; ++i) {
-        // An odd multiplier makes each 256-byte block a permutation of all byte values.
-        bytes[i] = static_cast<std::uint8_t>((i % 256) * 167 + (i / 256) * 13 + seed * 29);
-    }
-    return bytes;
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
 }
 
 temp_dir::temp_dir() {
-    char pattern[] = "/tmp/kvup-e2e-XXXXXX";
+    char pattern[] = "/tmp/kvup-test-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }

@@ -1,13 +1,33 @@
 #pragma once
-// Helpers for the end-to-end tests: run a program with captured output and a time limit, and
-// write bundle files.
+// The one way the tests start a program: start_child for a child whose streams the caller wires
+// (a pipe, the null device, a terminal), run_process on top of it for a run to its end with
+// captured output and a time limit; and the temporary directory and files the runs use.
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
+
+// What a child is started with. Each descriptor becomes its standard input, output or error
+// (-1: that stream is closed); the caller keeps its own copies and closes them.
+struct child_setup {
+    int in_fd = -1;
+    int out_fd = -1;
+    int err_fd = -1;
+    // A session of its own with standard input, a terminal, as its controlling terminal, as a
+    // shell gives a program it starts on a terminal.
+    bool own_session_on_terminal = false;
+    std::string cwd;                               // "" keeps the test's own
+    const std::vector<std::string>* env = nullptr; // NAME=VALUE entries; nullptr keeps the test's
+    bool search_path = false;                      // argv[0] is looked up on PATH
+};
+
+// Starts `argv` as `setup` says, with SIGPIPE at its default whatever the test does with it; the
+// child's pid, or -1 when it cannot be forked. A child that cannot exec writes "cannot run
+// ARGV0" to its standard error and exits 127.
+pid_t start_child(const std::vector<std::string>& argv, const child_setup& setup);
 
 struct process_result {
     int exit_status = -1;   // the exit status, or -1 when the process did not exit normally
@@ -26,6 +46,9 @@ struct stream_setup {
     std::size_t out_limit = SIZE_MAX;
 };
 
+// Fills `result`'s exit status or signal from a wait status of waitpid.
+void record_exit(process_result& result, int wait_status);
+
 // Runs `argv` (argv[0] is the program path) as a shell would start it (SIGPIPE at its default,
 // whatever the test program does with it), with `input` on its standard input (closed after),
 // capturing standard output and standard error as `streams` says; kills it after `limit`.
@@ -35,18 +58,8 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
 process_result run_process(const std::vector<std::string>& argv, const std::string& input = "",
                            std::chrono::milliseconds limit = std::chrono::seconds(60));
 
-struct image_spec {
-    std::uint16_t variant;
-    char bank;
-    std::uint32_t tag;
-    std::vector<std::uint8_t> bytes;
-};
-
-// Writes a valid bundle holding `images`, in order, to `path`.
-void write_bundle(const std::string& path, const std::vector<image_spec>& images);
-
-// Deterministic pseudo-random bytes, every byte value included for lengths of 256 and more.
-std::vector<std::uint8_t> test_image(std::size_t len, std::uint32_t seed);
+// The whole content of the file at `path`, byte for byte; empty when it cannot be read.
+std::string read_file(const std::string& path);
 
 // A fresh temporary directory, removed with everything in it when the object goes.
 class temp_dir {

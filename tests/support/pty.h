@@ -1,5 +1,6 @@
 #pragma once
-// Pseudo-terminals, child processes and signals for the tests of the real platform files.
+// Pseudo-terminals, child processes and signals, shared by the tests of the real platform files
+// and the end-to-end tests that put a program or a port on a terminal.
 
 #include <chrono>
 #include <string>

@@ -1,4 +1,4 @@
-#include "posix-helpers.h"
+#include "pty.h"
 
 #include <cerrno>
 #include <csignal>
@@ -18,7 +18,7 @@ test_pty::~test_pty() {
 }
 
 bool test_pty::open() {
-    master = posix_openpt(O_RDWR | O_NOCTTY);
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
         return false;
     }
@@ -27,7 +27,7 @@ bool test_pty::open() {
         return false;
     }
     slave_path = name;
-    slave = ::open(name, O_RDWR | O_NOCTTY);
+    slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     return slave >= 0;
 }
 
