@@ -23,7 +23,7 @@
 
 struct serial_port {
     int fd;
-    termios found;    // the settings at open, put back at close
+    termios found;    // the settings at open, put back at close (see serial_settings_to_put_back)
     bool low_latency; // this open turned the driver's low-latency flag on; the close turns it off
 };
 
@@ -158,6 +158,22 @@ bool serial_wait_writable(int fd, std::uint64_t deadline_ms) {
     }
 }
 
+// The settings the close puts back: those found at open, but on a device's port without echo.
+// The settings go back before close() returns, and a close can take a while (ftdi_sio polls the
+// chip until its transmitter is empty, about 70 ms); with echo on, whatever the device says in
+// that time (its boot text, just after an update) would go straight back to it as console input.
+// A device's port has modem lines; a terminal given as the port (kvup's own, or a pty) gets its
+// settings back exactly, echo and line editing included.
+termios serial_settings_to_put_back(int fd, const termios& found) {
+    int lines = 0;
+    if (tcgetsid(fd) >= 0 || ioctl(fd, TIOCMGET, &lines) != 0) {
+        return found;
+    }
+    termios settings = found;
+    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
+    return settings;
+}
+
 } // namespace
 
 serial_port* serial_open(const char* name) {
@@ -197,12 +213,13 @@ serial_port* serial_open(const char* name) {
     }
 
     const bool low_latency = serial_ask_low_latency(fd);
-    serial_port* port = new (std::nothrow) serial_port{fd, found, low_latency};
+    const termios put_back = serial_settings_to_put_back(fd, found);
+    serial_port* port = new (std::nothrow) serial_port{fd, put_back, low_latency};
     if (port == nullptr) {
         if (low_latency) {
             serial_drop_low_latency(fd);
         }
-        tcsetattr(fd, TCSANOW, &found);
+        tcsetattr(fd, TCSANOW, &put_back);
         serial_close_fd(fd);
     }
     return port;
@@ -218,8 +235,8 @@ void serial_close(serial_port* port) {
     // transfers in flight, and before Linux 6.5 its flush leaves them pending) the close's wait
     // is cut short. Nothing is done when nothing is queued: a discard is not invisible everywhere
     // (a pty reports it to the other end). The settings go back before the close, so a terminal
-    // given as the port (/dev/tty) gets its echo and line editing back. Closing also releases
-    // the flock.
+    // given as the port (/dev/tty) gets its echo and line editing back; a device's port stays
+    // without echo. Closing also releases the flock.
     int queued = 0;
     const bool stuck = ioctl(port->fd, TIOCOUTQ, &queued) != 0 || queued > 0;
     if (stuck) {

@@ -462,17 +462,24 @@ efficiency() {
 # k. One update through the FT232R bridge (kvup-sim --usb-bridge ft232r, ftdi_sio's
 # /dev/ttyUSB0): the image exact; the chip saw divisor 0x001A (115200), 8N1 and no flow control
 # when kvup reset the controller with one DTR low of at least 40 ms; kvup asked for the 1 ms
-# latency timer and its close put the 16 ms back.
+# latency timer and its close put the 16 ms back. The port is left as found (9600 baud, as
+# ftdi_sio made it) but without echo, so nothing the controller says while a close runs goes back
+# to it.
 case_k() {
     D=$1
     sim_start --usb-bridge ft232r
     case "$PORT" in /dev/ttyUSB*) ;; *) fail "the bridge became $PORT, not a ttyUSB" ;; esac
     kvup_as tech run --port "$PORT" --password kelvane --firmware $BUNDLE --target self
+    # What the chip saw of kvup alone: stty's own open and close would add a DTR pulse.
+    sim_summary kvup.summary
+    stty -F "$PORT" -a > "$D/stty.out" 2>&1 || fail "stty could not read $PORT"
     sim_stop
     expect_status run 0
-    expect_image summary KC-0001 B "$V1B_LEN" "$V1B_CRC"
-    grep -q "(installer mode ON 1x" "$D/summary" || fail "not one installer-mode entry"
-    check_ftdi "$D/summary" > "$D/check.out" || { cat "$D/check.out"; fail "$(grep FAIL "$D/check.out" | head -n 1)"; }
+    grep -q "^speed 9600 baud" "$D/stty.out" || fail "kvup left $PORT at: $(head -n 1 "$D/stty.out")"
+    grep -qw -- "-echo" "$D/stty.out" || fail "kvup left echo on on $PORT"
+    expect_image kvup.summary KC-0001 B "$V1B_LEN" "$V1B_CRC"
+    grep -q "(installer mode ON 1x" "$D/kvup.summary" || fail "not one installer-mode entry"
+    check_ftdi "$D/kvup.summary" > "$D/check.out" || { cat "$D/check.out"; fail "$(grep FAIL "$D/check.out" | head -n 1)"; }
     cat "$D/check.out"
     grep -q "latency timer set to:.* 1 16 ms" "$D/check.out" ||
         fail "kvup did not ask for the 1 ms latency timer and put the 16 ms back"
