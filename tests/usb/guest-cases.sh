@@ -126,6 +126,46 @@ expect_image() {
     [ "$(running_bank "$1" "$2")" = "$3" ] || fail "$2 does not run from bank $3"
 }
 
+# expect_refused NAME: run NAME met a wrong password: exit 1 with kvup's message, the device
+# refused one password, and no update session opened or bank written.
+expect_refused() {
+    expect_status "$1" 1
+    expect_err_line "$1" "ERROR: incorrect installer password"
+    grep -q "passwords refused 1x" "$D/summary" || fail "the device refused no password"
+    grep -q "update sessions: 0" "$D/summary" || fail "an update session was opened"
+    for bank in A B; do
+        case "$(bank_line summary KC-0001 $bank)" in
+        *", 0 write(s)") ;;
+        *) fail "bank $bank written after a wrong password" ;;
+        esac
+    done
+}
+
+# expect_cut_untouched: the summaries "before" and "after" a cut transfer show the same banks,
+# and the controller still runs bank A.
+expect_cut_untouched() {
+    for bank in A B; do
+        [ "$(bank_line after KC-0001 $bank)" = "$(bank_line before KC-0001 $bank)" ] ||
+            fail "bank $bank changed by the cut transfer: $(bank_line after KC-0001 $bank)"
+    done
+    [ "$(running_bank after KC-0001)" = A ] || fail "the controller no longer runs bank A"
+}
+
+# ms_after_unplug NAME: how many ms after the unplug fault run NAME ended; fails when the log
+# has no time for the fault. The fault's time is the simulator's own (its "[ s.mmm]" log stamp)
+# on the guest's clock: the lines that say when they were made reach the stamper a little later,
+# so the smallest difference is the offset between the two clocks. The "detached" line itself
+# comes after the detach, often after the run has already ended.
+ms_after_unplug() {
+    unplug_ms=$(awk '{ if (match($0, /\[ *[0-9]+\.[0-9]+\]/)) {
+            t = substr($0, RSTART + 1, RLENGTH - 2) * 1000; off = $1 - t
+            if (!seen || off < min) { min = off; seen = 1 }
+            if ($0 ~ /fault: unplug at/ && !fault) fault = t } }
+        END { if (fault) printf "%.3f", fault + min }' "$D/sim.log")
+    [ -n "$unplug_ms" ] || return 1
+    awk -v a="$unplug_ms" -v b="$(end_ms_of "$1")" 'BEGIN { printf "%.1f", b - a }'
+}
+
 # a. One update of the connected controller: the image in bank B, 115200 8N1, one DTR pulse of
 # at least 50 ms, and nothing from kvup in the 150 ms after DTR was set.
 case_a() {
@@ -197,26 +237,12 @@ case_d() {
     expect_status cut 1
     expect_err_line cut "ERROR: giving up on chunk 3 after 5 attempts"
     grep -q "USB device detached (unplug fault)" "$D/sim.log" || fail "the device never detached"
-    # The simulator's own time of the fault (its "[ s.mmm]" log stamp) on the guest's clock: the
-    # lines that say when they were made reach the stamper a little later, so the smallest
-    # difference is the offset between the two clocks. The "detached" line itself comes after
-    # the detach, often after kvup has already ended.
-    unplug_ms=$(awk '{ if (match($0, /\[ *[0-9]+\.[0-9]+\]/)) {
-            t = substr($0, RSTART + 1, RLENGTH - 2) * 1000; off = $1 - t
-            if (!seen || off < min) { min = off; seen = 1 }
-            if ($0 ~ /fault: unplug at/ && !fault) fault = t } }
-        END { if (fault) printf "%.3f", fault + min }' "$D/sim.log")
-    [ -n "$unplug_ms" ] || fail "no time for the unplug fault in the log"
-    took=$(awk -v a="$unplug_ms" -v b="$(end_ms_of cut)" 'BEGIN { printf "%.1f", b - a }')
+    took=$(ms_after_unplug cut) || fail "no time for the unplug fault in the log"
     note "kvup ended $took ms after the unplug"
     awk -v t="$took" 'BEGIN { exit !(t <= 1000) }' || fail "kvup took $took ms after the unplug"
     sim_wait_tty 2
     sim_summary after
-    for bank in A B; do
-        [ "$(bank_line after KC-0001 $bank)" = "$(bank_line before KC-0001 $bank)" ] ||
-            fail "bank $bank changed by the cut transfer: $(bank_line after KC-0001 $bank)"
-    done
-    [ "$(running_bank after KC-0001)" = A ] || fail "the controller no longer runs bank A"
+    expect_cut_untouched
     kvup_as tech again --port "$PORT" --password kelvane --firmware $BUNDLE --target self
     sim_stop
     expect_status again 0
@@ -238,16 +264,7 @@ case_e() {
     fi
     kvup_as tech wrongpw --port "$PORT" --password not-the-one --firmware $BUNDLE --target self
     sim_stop
-    expect_status wrongpw 1
-    expect_err_line wrongpw "ERROR: incorrect installer password"
-    grep -q "passwords refused 1x" "$D/summary" || fail "the device refused no password"
-    grep -q "update sessions: 0" "$D/summary" || fail "an update session was opened"
-    for bank in A B; do
-        case "$(bank_line summary KC-0001 $bank)" in
-        *", 0 write(s)") ;;
-        *) fail "bank $bank written after a wrong password" ;;
-        esac
-    done
+    expect_refused wrongpw
     note "bad bundle: $(cat "$D/badbundle.err")"
 }
 
