@@ -156,8 +156,8 @@ _kvup_dev_dir=$2
 COMP_CWORD=$3
 shift 3
 COMP_WORDS=("$@")
-spec=$(complete -p "$1") || exit 1
-function=${spec#*-F }
+registered=$(complete -p "$1") || exit 1
+function=${registered#*-F }
 "${function%% *}"
 printf '%s\n' "${COMPREPLY[@]}"
 """
