@@ -23,7 +23,7 @@
 
 struct serial_port {
     int fd;
-    termios found;    // the settings at open, put back at close (see serial_settings_to_put_back)
+    termios put_back; // what the close puts back: the settings found at open, echo aside
     bool low_latency; // this open turned the driver's low-latency flag on; the close turns it off
 };
 
@@ -242,7 +242,7 @@ void serial_close(serial_port* port) {
     if (stuck) {
         tcflush(port->fd, TCOFLUSH);
     }
-    tcsetattr(port->fd, TCSANOW, &port->found);
+    tcsetattr(port->fd, TCSANOW, &port->put_back);
     if (port->low_latency) {
         serial_drop_low_latency(port->fd);
     }
